@@ -1,0 +1,19 @@
+// Where the daemon's files and devices are.
+//
+// On the appliance every path is used exactly as written. On a PC the
+// environment variable MIF_ROOT names a directory under which every absolute
+// path is resolved instead, so that a simulated appliance, a test or a demo
+// never touches the host's /tmp, /dev or /mnt. This is the only place that
+// joins a root and a path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The directory MIF_ROOT names, without a trailing slash, or "" when unset.
+std::string mifRoot();
+
+// The host path of an appliance path: `path` itself when MIF_ROOT is unset,
+// when the path is relative, and for /dev/urandom and /dev/null, which stay
+// real; otherwise MIF_ROOT followed by the path.
+std::string mifPath(std::string_view path);

@@ -1,0 +1,71 @@
+// The command table's rows, shared by the daemon and the client so that both
+// speak the same protocol: X(index, name, level, transfer type, file, handler).
+//
+// The daemon expands the list with its handlers (frame/daemon_commands.cpp);
+// the client expands it without them. Rows whose handler is
+// cmdHandler_NotImplemented answer "NAK: Command not implemented".
+#pragma once
+
+#define TB "/mnt/rwfs/data/tech_box/"
+
+#define MIF_COMMAND_LIST(X)                                                                        \
+    X(0, CMD_ERROR, 0, 0, "", cmdHandler_NotImplemented)                                           \
+    X(1, MCH_CHAP, 0, 0, "", cmdHandler_NotImplemented)                                            \
+    X(2, SVC_GET_BB, 1, 2, TB "OperationalData.log", cmdHandler_NotImplemented)                    \
+    X(3, SVC_GET_EVENTS, 1, 2, TB "Events.log", cmdHandler_NotImplemented)                         \
+    X(4, SVC_GET_ERRORS, 1, 2, TB "ErrorEvents.log", cmdHandler_NotImplemented)                    \
+    X(5, SVC_GET_EVENTLIST, 1, 2, TB "EventList.log", cmdHandler_NotImplemented)                   \
+    X(6, SVC_GET_REPAEVENTS, 1, 2, TB "RepaEvents.log", cmdHandler_NotImplemented)                 \
+    X(7, SVC_GET_MATRIX, 1, 2, TB "Matrix.log", cmdHandler_NotImplemented)                         \
+    X(8, SVC_SET_REPASTART, 1, 0, "", cmdHandler_NotImplemented)                                   \
+    X(9, SVC_SET_REPAEND, 1, 0, "", cmdHandler_NotImplemented)                                     \
+    X(10, SVC_SET_BB, 1, 1, TB "OperationalData.log", cmdHandler_NotImplemented)                   \
+    X(11, SVC_SET_EVENTS, 1, 1, TB "Events.log", cmdHandler_NotImplemented)                        \
+    X(12, SVC_SET_ERRORS, 1, 1, TB "ErrorEvents.log", cmdHandler_NotImplemented)                   \
+    X(13, SVC_SET_EVENTLIST, 1, 1, TB "EventList.log", cmdHandler_NotImplemented)                  \
+    X(14, SVC_SET_REPAEVENTS, 1, 1, TB "RepaEvents.log", cmdHandler_NotImplemented)                \
+    X(15, SVC_SET_MATRIX, 1, 1, TB "Matrix.log", cmdHandler_NotImplemented)                        \
+    X(16, MCH_ENABLE_BB, 1, 0, "", cmdHandler_NotImplemented)                                      \
+    X(17, MCH_GET_WEIGHT, 1, 0, "", cmdHandler_NotImplemented)                                     \
+    X(18, MCH_GET_TARA, 1, 0, "", cmdHandler_NotImplemented)                                       \
+    X(19, MCH_SET_TARA, 1, 0, "", cmdHandler_NotImplemented)                                       \
+    X(20, MCH_GET_CALDATA, 1, 0, "", cmdHandler_NotImplemented)                                    \
+    X(21, MCH_SET_CALDATA, 1, 0, "", cmdHandler_NotImplemented)                                    \
+    X(22, MCH_GET_SERIAL, 1, 0, "", cmdHandler_NotImplemented)                                     \
+    X(23, MCH_SET_SERIAL, 1, 0, "", cmdHandler_NotImplemented)                                     \
+    X(24, MCH_FA_OK, 1, 0, "", cmdHandler_NotImplemented)                                          \
+    X(25, MCH_PWRDOWN, 5, 0, "", cmdHandler_NotImplemented)                                        \
+    X(26, MCH_SHUTDOWN, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(27, MCH_RESET_MC, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(28, MCH_LOCK_LID, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(29, MCH_SWITCH_RELAYS, 5, 0, "", cmdHandler_NotImplemented)                                  \
+    X(30, MCH_SET_SPEED, 5, 0, "", cmdHandler_NotImplemented)                                      \
+    X(31, MCH_SET_MOTMODE, 5, 0, "", cmdHandler_NotImplemented)                                    \
+    X(32, MCH_SET_MOTROTDIR, 5, 0, "", cmdHandler_NotImplemented)                                  \
+    X(33, MCH_SET_TIME, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(34, MCH_SET_TEMP, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(35, MCH_SET_HEATING, 5, 0, "", cmdHandler_NotImplemented)                                    \
+    X(36, MCH_SET_MCPARAMS, 5, 0, "", cmdHandler_NotImplemented)                                   \
+    X(37, MCH_AMBI_LIGHT, 5, 0, "", cmdHandler_NotImplemented)                                     \
+    X(38, MCH_PRINT_TXT, 5, 0, "", cmdHandler_NotImplemented)                                      \
+    X(39, MCH_DISPLAY_IMG, 5, 1, "/dev/fb", cmdHandler_NotImplemented)                             \
+    X(40, MCH_PLAY_SND, 5, 1, "/dev/dsp", cmdHandler_NotImplemented)                               \
+    X(41, MCH_TEST_EVENT, 5, 0, "", cmdHandler_NotImplemented)                                     \
+    X(42, MCH_GET_SYSTIME, 5, 0, "", cmdHandler_NotImplemented)                                    \
+    X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_NotImplemented)                                      \
+    X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_NotImplemented)   \
+    X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_NotImplemented)               \
+    X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_NotImplemented)                                 \
+    X(47, MCH_HEAT_CTRL, 5, 0, "", cmdHandler_NotImplemented)                                      \
+    X(48, MCH_MCTEST_CMD, 5, 0, "", cmdHandler_NotImplemented)                                     \
+    X(49, MCH_SET_TRANSP, 5, 0, "", cmdHandler_NotImplemented)                                     \
+    X(50, MCH_MILLIS_TRANSP, 5, 0, "", cmdHandler_NotImplemented)                                  \
+    X(51, MCH_NO_GUI_SWITCH, 5, 0, "", cmdHandler_NotImplemented)                                  \
+    X(52, MCH_SET_TIME_AND_DATE, 1, 0, "", cmdHandler_NotImplemented)
+
+// The command indices by name, for code that sends or checks one command.
+enum CommandIndex {
+#define MIF_COMMAND_ENUM(index, name, level, type, file, handler) name = index,
+    MIF_COMMAND_LIST(MIF_COMMAND_ENUM)
+#undef MIF_COMMAND_ENUM
+};

@@ -1,0 +1,24 @@
+// Timed whole-buffer transfers for sockets and devices.
+//
+// Every socket and device read and write of the daemon goes through
+// socket_transfer: it waits for readiness before each attempt, never longer
+// than the deadline in total (measured on the monotonic clock), pauses 10 ms
+// between partial transfers, and never lets SIGPIPE reach the process.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+enum { SOCKET_TIMEOUT_MS = 10000 };
+
+enum SocketTransferMode { TRANSFER_SEND = 0, TRANSFER_RECV = 1, TRANSFER_WRITE = 2, TRANSFER_READ = 3 };
+
+// Moves `length` bytes. Returns the bytes moved (short on a deadline, with
+// errno ETIMEDOUT), 0 when the peer closed, or -1 with errno set. A timeout
+// of 0 or less waits without a deadline.
+ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags, int timeoutMs);
+
+ssize_t socket_send(int fd, const void *buffer, size_t length, int flags, int timeoutMs = SOCKET_TIMEOUT_MS);
+ssize_t socket_recv(int fd, void *buffer, size_t length, int flags, int timeoutMs = SOCKET_TIMEOUT_MS);
+ssize_t socket_write(int fd, const void *buffer, size_t length, int timeoutMs = SOCKET_TIMEOUT_MS);
+ssize_t socket_read(int fd, void *buffer, size_t length, int timeoutMs = SOCKET_TIMEOUT_MS);
