@@ -1,0 +1,11 @@
+#include "session/daemon_commands.h"
+
+#include "session/command_list.h"
+#include "session/placeholder.h"
+
+#define MIF_DAEMON_ROW(index, name, level, type, file, handler) {index, #name, level, handler, type, file},
+
+const CommandTableRow kDaemonCommandTable[COMMAND_COUNT] = {MIF_COMMAND_LIST(MIF_DAEMON_ROW)};
+
+static_assert(sizeof kDaemonCommandTable / sizeof kDaemonCommandTable[0] == COMMAND_COUNT,
+              "every command index has a row");

@@ -1,0 +1,168 @@
+#include "frame/log.h"
+#include "frame/log_ring.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Each test gets a fresh ring and no threshold.
+class LogRingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        logRingFree();
+        logSetThreshold(0);
+    }
+    void TearDown() override
+    {
+        logRingFree();
+        logSetThreshold(0);
+    }
+
+    std::vector<std::string> queuedTexts()
+    {
+        std::vector<std::string> texts;
+        LogEntry entry;
+        for (unsigned i = 0; logRingPeek(i, &entry); i++) {
+            texts.emplace_back(entry.text ? entry.text : "");
+            logEntryRelease(&entry);
+        }
+        return texts;
+    }
+};
+
+TEST_F(LogRingTest, NothingIsQueuedBeforeStartOrAfterStop)
+{
+    LOGGER_LogMessage(5, 0, "before start");
+    LOGGER_LogBlackboxRecord("RS", "x");
+    EXPECT_EQ(logRingCount(), 0u);
+
+    ASSERT_TRUE(logRingStart(5, 10));
+    EXPECT_FALSE(logRingStart(5, 10)) << "a second start must not replace the ring";
+    LOGGER_LogMessage(5, 0, "kept");
+    EXPECT_EQ(logRingCount(), 1u);
+
+    logRingStop();
+    LOGGER_LogMessage(5, 0, "after stop");
+    EXPECT_EQ(logRingCount(), 1u);
+}
+
+TEST_F(LogRingTest, FullRingKeepsTheNewestEntries)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    for (int i = 1; i <= 11; i++)
+        LOGGER_LogMessage(5, 0, "message %d", i);
+    std::vector<std::string> texts = queuedTexts();
+    ASSERT_EQ(texts.size(), 10u);
+    EXPECT_EQ(texts.front(), "message 2");
+    EXPECT_EQ(texts.back(), "message 11");
+
+    // Taking entries hands out private copies in order of arrival.
+    LogEntry entry;
+    ASSERT_TRUE(logRingTake(&entry));
+    EXPECT_STREQ(entry.text, "message 2");
+    EXPECT_EQ(entry.textLength, strlen("message 2"));
+    EXPECT_EQ(entry.sourceId, 5u);
+    EXPECT_EQ(entry.kind, uint32_t(LOG_KIND_TEXT));
+    EXPECT_EQ(entry.level, 5u);
+    logEntryRelease(&entry);
+    EXPECT_EQ(logRingCount(), 9u);
+}
+
+TEST_F(LogRingTest, CapacityIsCappedAt500)
+{
+    ASSERT_TRUE(logRingStart(5, 1000));
+    for (int i = 0; i < 600; i++)
+        LOGGER_LogMessage(5, 0, "m%d", i);
+    EXPECT_EQ(logRingCount(), 500u);
+    EXPECT_EQ(queuedTexts().front(), "m100");
+}
+
+TEST_F(LogRingTest, ThresholdFiltersBeforeFormatting)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    LOGGER_LogMessage(6, 0, "trace without threshold");
+    EXPECT_EQ(logRingCount(), 1u) << "with no threshold known every level is queued";
+
+    logSetThreshold(5);
+    LOGGER_LogMessage(6, 0, "%s", "trace above threshold");
+    LOGGER_LogMessage(5, 0, "notice");
+    LOGGER_LogMessage(3, 0, "error");
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"trace without threshold", "notice", "error"}));
+}
+
+TEST_F(LogRingTest, LongTextIsCutAndEmptyTextDropped)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    std::string big(5000, 'x');
+    LOGGER_LogMessage(5, 0, "%s", big.c_str());
+    LOGGER_LogMessage(5, 0, "%s", "");
+    LogEntry entry;
+    ASSERT_TRUE(logRingTake(&entry));
+    EXPECT_EQ(entry.textLength, 4095u);
+    EXPECT_EQ(strlen(entry.text), 4095u);
+    logEntryRelease(&entry);
+    EXPECT_EQ(logRingCount(), 0u);
+}
+
+TEST_F(LogRingTest, BlackboxRecordPayloadLayout)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    logSetThreshold(3);   // records are not filtered by level
+    LOGGER_LogBlackboxRecord("RS", "MCH_INSTALL_DATA");
+    LOGGER_LogBlackboxRecord("RE", nullptr);
+
+    LogEntry entry;
+    ASSERT_TRUE(logRingTake(&entry));
+    EXPECT_EQ(entry.kind, uint32_t(LOG_KIND_BLACKBOX_RECORD));
+    EXPECT_EQ(entry.level, 0u);
+    EXPECT_EQ(entry.text, nullptr);
+    const uint8_t expected[] = {0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 17, 0, 0, 0, 'R', 'S', 0,
+                                'M', 'C', 'H', '_', 'I', 'N', 'S', 'T', 'A', 'L', 'L', '_', 'D', 'A', 'T', 'A', 0};
+    ASSERT_EQ(entry.dataSize, sizeof expected);
+    uint32_t codeLength, messageLength;
+    memcpy(&codeLength, expected + 8, 4);
+    memcpy(&messageLength, expected + 12, 4);
+    EXPECT_EQ(codeLength, 3u);   // host order: the bytes above are little-endian
+    EXPECT_EQ(messageLength, 17u);
+    uint32_t gotCode, gotMessage;
+    memcpy(&gotCode, entry.data + 8, 4);
+    memcpy(&gotMessage, entry.data + 12, 4);
+    EXPECT_EQ(gotCode, 3u);
+    EXPECT_EQ(gotMessage, 17u);
+    EXPECT_EQ(0, memcmp(entry.data + 16, expected + 16, sizeof expected - 16));
+    EXPECT_EQ(0, memcmp(entry.data, expected, 8));
+    logEntryRelease(&entry);
+
+    ASSERT_TRUE(logRingTake(&entry));
+    EXPECT_EQ(entry.dataSize, 16u + 3u + 1u) << "a null message is the empty text";
+    logEntryRelease(&entry);
+}
+
+TEST_F(LogRingTest, SenderWaitsForThresholdAndDrainsAtStop)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    LOGGER_LogMessage(5, 0, "queued");
+    // No threshold yet: the sender would park. Stopping wakes it to drain.
+    logRingStop();
+    EXPECT_TRUE(logRingWaitForWork());
+    LogEntry entry;
+    ASSERT_TRUE(logRingTake(&entry));
+    logEntryRelease(&entry);
+    EXPECT_FALSE(logRingWaitForWork()) << "stopped and empty: the sender ends";
+}
+
+TEST(ConsoleLog, OnlyLevelsUpToTwoArePrinted)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(consoleLog(2, "shown %d\n", 2), 2u);
+    EXPECT_EQ(consoleLog(3, "hidden\n"), 3u);
+    EXPECT_EQ(consoleLog(0, nullptr), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "shown 2\n");
+}
+
+} // namespace

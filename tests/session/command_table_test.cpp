@@ -1,0 +1,129 @@
+#include "session/command_list.h"
+#include "session/command_table.h"
+#include "session/daemon_commands.h"
+#include "session/placeholder.h"
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+Command *request(int32_t index, const char *payload)
+{
+    return createRawCommand(index, 5, payload, payload ? uint32_t(strlen(payload) + 1) : 0);
+}
+
+class CommandTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { installCommandTable(kDaemonCommandTable); }
+};
+
+TEST_F(CommandTableTest, RowsAreInIndexOrderWithTheirLevelsAndTypes)
+{
+    for (int32_t i = 0; i < COMMAND_COUNT; i++) {
+        EXPECT_EQ(kDaemonCommandTable[i].index, i);
+        EXPECT_NE(getCmdName(i)[0], '\0') << i;
+        EXPECT_NE(getCmdHandler(i), nullptr) << i;
+    }
+    EXPECT_STREQ(getCmdName(MCH_SET_TIME_AND_DATE), "MCH_SET_TIME_AND_DATE");
+    EXPECT_EQ(getCmdAuthLevel(MCH_SET_TIME_AND_DATE), 1) << "needs only level 1, unlike MCH_SET_TIME";
+    EXPECT_EQ(getCmdAuthLevel(MCH_SET_TIME), 5);
+    EXPECT_EQ(getCmdAuthLevel(CMD_ERROR), 0);
+    EXPECT_EQ(getCmdAuthLevel(MCH_CHAP), 0);
+    EXPECT_EQ(getCmdTransferType(SVC_GET_MATRIX), 2);
+    EXPECT_EQ(getCmdTransferType(MCH_INSTALL_DATA), 1);
+    EXPECT_EQ(getCmdTransferType(MCH_GET_STATE), 0);
+
+    int levelZero = 0, fileRows = 0;
+    for (int32_t i = 0; i < COMMAND_COUNT; i++) {
+        levelZero += getCmdAuthLevel(i) == 0;
+        fileRows += getCmdTransferType(i) != 0;
+    }
+    EXPECT_EQ(levelZero, 2);
+    EXPECT_EQ(fileRows, 6 + 6 + 4);
+}
+
+TEST_F(CommandTableTest, InvalidIndicesAreRefused)
+{
+    for (int32_t bad : {int32_t(COMMAND_COUNT), -1, 60, INT32_MIN}) {
+        EXPECT_STREQ(getCmdName(bad), "");
+        EXPECT_EQ(getCmdAuthLevel(bad), AUTH_INVALID);
+        EXPECT_EQ(getCmdHandler(bad), nullptr);
+        EXPECT_EQ(getCmdTransferType(bad), -1);
+        Command *r = request(bad, nullptr);
+        EXPECT_EQ(getCmdFilename(r), nullptr);
+        deleteCommand(&r);
+    }
+    EXPECT_EQ(getCmdFilename(nullptr), nullptr);
+}
+
+TEST_F(CommandTableTest, FileNamesAndRotationSuffixes)
+{
+    struct Case { int32_t index; const char *payload; const char *file; } cases[] = {
+        {SVC_GET_EVENTS, nullptr, "/mnt/rwfs/data/tech_box/Events.log"},
+        {SVC_GET_EVENTS, "1", "/mnt/rwfs/data/tech_box/Events.log.1"},
+        {SVC_GET_EVENTS, "12", "/mnt/rwfs/data/tech_box/Events.log.12"},
+        {SVC_GET_EVENTS, "", "/mnt/rwfs/data/tech_box/Events.log"},
+        {SVC_GET_EVENTS, "1234", nullptr},
+        {SVC_GET_EVENTS, "123", nullptr},   // with its NUL the payload is 4 bytes
+        {SVC_GET_BB, "/x", nullptr},        // would leave the log's own name
+        {SVC_SET_EVENTS, "1", "/mnt/rwfs/data/tech_box/Events.log"},
+        {MCH_SET_IPADDR, nullptr, "/mnt/rwfs/data/system_config/qxip"},
+        {MCH_DISPLAY_IMG, nullptr, "/dev/fb"},
+        {MCH_GET_STATE, "x", ""},
+    };
+    for (const Case &c : cases) {
+        Command *r = request(c.index, c.payload);
+        const char *file = getCmdFilename(r);
+        if (c.file) {
+            EXPECT_STREQ(file, c.file) << c.index << " " << (c.payload ? c.payload : "null");
+        } else {
+            EXPECT_EQ(file, nullptr) << c.index << " " << (c.payload ? c.payload : "null");
+        }
+        deleteCommand(&r);
+    }
+    // Three characters without a NUL still fit.
+    Command *r = createRawCommand(SVC_GET_EVENTS, 1, "123", 3);
+    EXPECT_STREQ(getCmdFilename(r), "/mnt/rwfs/data/tech_box/Events.log.123");
+    deleteCommand(&r);
+}
+
+// The rows still waiting for their handler. This list may only shrink: a
+// row that gets its handler is removed from it.
+TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
+{
+    const std::set<std::string> stillPlaceholder = {
+        "CMD_ERROR",          "MCH_CHAP",          "SVC_GET_BB",           "SVC_GET_EVENTS",
+        "SVC_GET_ERRORS",     "SVC_GET_EVENTLIST", "SVC_GET_REPAEVENTS",   "SVC_GET_MATRIX",
+        "SVC_SET_REPASTART",  "SVC_SET_REPAEND",   "SVC_SET_BB",           "SVC_SET_EVENTS",
+        "SVC_SET_ERRORS",     "SVC_SET_EVENTLIST", "SVC_SET_REPAEVENTS",   "SVC_SET_MATRIX",
+        "MCH_ENABLE_BB",      "MCH_GET_WEIGHT",    "MCH_GET_TARA",         "MCH_SET_TARA",
+        "MCH_GET_CALDATA",    "MCH_SET_CALDATA",   "MCH_GET_SERIAL",       "MCH_SET_SERIAL",
+        "MCH_FA_OK",          "MCH_PWRDOWN",       "MCH_SHUTDOWN",         "MCH_RESET_MC",
+        "MCH_LOCK_LID",       "MCH_SWITCH_RELAYS", "MCH_SET_SPEED",        "MCH_SET_MOTMODE",
+        "MCH_SET_MOTROTDIR",  "MCH_SET_TIME",      "MCH_SET_TEMP",         "MCH_SET_HEATING",
+        "MCH_SET_MCPARAMS",   "MCH_AMBI_LIGHT",    "MCH_PRINT_TXT",        "MCH_DISPLAY_IMG",
+        "MCH_PLAY_SND",       "MCH_TEST_EVENT",    "MCH_GET_SYSTIME",      "MCH_GET_STATE",
+        "MCH_SET_IPADDR",     "MCH_INSTALL_DATA",  "MCH_RECOVR_ERRSTAT",   "MCH_HEAT_CTRL",
+        "MCH_MCTEST_CMD",     "MCH_SET_TRANSP",    "MCH_MILLIS_TRANSP",    "MCH_NO_GUI_SWITCH",
+        "MCH_SET_TIME_AND_DATE",
+    };
+    for (int32_t i = 0; i < COMMAND_COUNT; i++) {
+        if (getCmdHandler(i) == cmdHandler_NotImplemented) {
+            EXPECT_TRUE(stillPlaceholder.count(getCmdName(i))) << getCmdName(i) << " went back to the placeholder";
+        }
+    }
+    Command *r = request(MCH_GET_STATE, nullptr);
+    r->tag = 99;
+    Command *answer = cmdHandler_NotImplemented(r, -1);
+    EXPECT_STREQ(commandText(answer), "NAK: Command not implemented");
+    EXPECT_EQ(answer->index, MCH_GET_STATE);
+    EXPECT_EQ(answer->tag, 99);
+    deleteCommand(&answer);
+    deleteCommand(&r);
+}
+
+} // namespace
