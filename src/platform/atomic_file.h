@@ -1,0 +1,29 @@
+// Replacing a file so that readers, and a power cut, see either the old or
+// the new content, never a torn one: the new content goes to a temporary
+// file in the same directory, is synced, and is renamed over the old file;
+// then the directory is synced so the rename itself is durable.
+//
+// Paths are host paths (map appliance paths with mifPath first).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct AtomicFile {
+    int fd = -1;
+    std::string path;       // the file being replaced
+    std::string tempPath;   // where the new content goes until commit
+};
+
+// Creates the temporary file next to `path`. 0, or a negative errno.
+int atomicFileOpen(AtomicFile *file, const char *path);
+// Writes all bytes. 0, or a negative errno.
+int atomicFileWrite(AtomicFile *file, const void *data, size_t size);
+// Syncs, renames over the target and syncs the directory. 0, or a negative
+// errno (the temporary file is removed and the target left as it was).
+int atomicFileCommit(AtomicFile *file);
+// Drops the new content; the target stays as it was.
+void atomicFileAbort(AtomicFile *file);
+
+// The whole cycle for content held in memory.
+int writeFileAtomically(const char *path, const void *data, size_t size);
