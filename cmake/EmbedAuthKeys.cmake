@@ -1,0 +1,84 @@
+# Turns the seven role public keys (<role>.der, DER SubjectPublicKeyInfo)
+# into constant data of the daemon.
+#
+# Included from a CMakeLists.txt it defines mif_embed_auth_keys(); run as a
+# script (cmake -P) it writes the source file, so that the bytes always come
+# from the key files at build time and are never pasted by hand.
+#
+# The generated source defines, in the order of the role table:
+#   const uint8_t *const mifAuthKeys[7];
+#   const uint32_t mifAuthKeyLengths[7];
+
+set(MIF_AUTH_KEY_ROLES
+    service testlab developer talven-developer holmir-production
+    kestravel-production dunra-production)
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  # Script mode: -DKEY_DIR=... -DOUTPUT=...
+  if(NOT KEY_DIR OR NOT OUTPUT)
+    message(FATAL_ERROR "EmbedAuthKeys: KEY_DIR and OUTPUT are required")
+  endif()
+  set(body "// Generated from ${KEY_DIR} by cmake/EmbedAuthKeys.cmake; do not edit.\n")
+  string(APPEND body "#include <cstdint>\n\n")
+  set(pointers "")
+  set(lengths "")
+  set(i 0)
+  foreach(role IN LISTS MIF_AUTH_KEY_ROLES)
+    set(file "${KEY_DIR}/${role}.der")
+    if(NOT EXISTS "${file}")
+      message(FATAL_ERROR "EmbedAuthKeys: ${file} is missing")
+    endif()
+    file(READ "${file}" hex HEX)
+    string(LENGTH "${hex}" hexLength)
+    math(EXPR size "${hexLength} / 2")
+    # A SubjectPublicKeyInfo is a DER SEQUENCE; anything else (a PEM file
+    # renamed, an empty file) would only fail later, at a client's login.
+    if(size LESS 2 OR NOT hex MATCHES "^30")
+      message(FATAL_ERROR "EmbedAuthKeys: ${file} is not a DER public key")
+    endif()
+    # Sixteen bytes a line.
+    set(bytes "")
+    set(pos 0)
+    while(pos LESS hexLength)
+      string(SUBSTRING "${hex}" ${pos} 32 line)
+      string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " line "${line}")
+      string(STRIP "${line}" line)
+      string(APPEND bytes "    ${line}\n")
+      math(EXPR pos "${pos} + 32")
+    endwhile()
+    string(APPEND body "// ${role}.der, ${size} bytes\n")
+    string(APPEND body "static const uint8_t key${i}[${size}] = {\n${bytes}};\n\n")
+    list(APPEND pointers "key${i}")
+    list(APPEND lengths "${size}")
+    math(EXPR i "${i} + 1")
+  endforeach()
+  list(JOIN pointers ", " pointers)
+  list(JOIN lengths ", " lengths)
+  string(APPEND body "extern const uint8_t *const mifAuthKeys[7] = {${pointers}};\n")
+  string(APPEND body "extern const uint32_t mifAuthKeyLengths[7] = {${lengths}};\n")
+  file(WRITE "${OUTPUT}" "${body}")
+  return()
+endif()
+
+set(MIF_EMBED_AUTH_KEYS_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
+
+# mif_embed_auth_keys(<var> <key dir>): generates the key source in the
+# current binary directory and stores its path in <var>.
+function(mif_embed_auth_keys var keyDir)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/auth_keys.cpp)
+  set(inputs "")
+  foreach(role IN LISTS MIF_AUTH_KEY_ROLES)
+    if(NOT EXISTS ${keyDir}/${role}.der)
+      message(FATAL_ERROR "MIF_AUTH_KEY_DIR=${keyDir} has no ${role}.der "
+                          "(the seven roles: ${MIF_AUTH_KEY_ROLES})")
+    endif()
+    list(APPEND inputs ${keyDir}/${role}.der)
+  endforeach()
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DKEY_DIR=${keyDir} -DOUTPUT=${output} -P ${MIF_EMBED_AUTH_KEYS_SCRIPT}
+    DEPENDS ${inputs} ${MIF_EMBED_AUTH_KEYS_SCRIPT}
+    COMMENT "Embedding the role public keys from ${keyDir}"
+    VERBATIM)
+  set(${var} ${output} PARENT_SCOPE)
+endfunction()
