@@ -5,9 +5,10 @@
 # script (cmake -P) it writes the source file, so that the bytes always come
 # from the key files at build time and are never pasted by hand.
 #
-# The generated source defines, in the order of the role table:
-#   const uint8_t *const mifAuthKeys[7];
-#   const uint32_t mifAuthKeyLengths[7];
+# The generated file is included by the role table's source and defines one
+# array per role, named after the file: service.der becomes
+#   static const uint8_t authKey_service[294] = {...};
+# and talven-developer.der authKey_talven_developer.
 
 set(MIF_AUTH_KEY_ROLES
     service testlab developer talven-developer holmir-production
@@ -18,11 +19,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
   if(NOT KEY_DIR OR NOT OUTPUT)
     message(FATAL_ERROR "EmbedAuthKeys: KEY_DIR and OUTPUT are required")
   endif()
-  set(body "// Generated from ${KEY_DIR} by cmake/EmbedAuthKeys.cmake; do not edit.\n")
-  string(APPEND body "#include <cstdint>\n\n")
-  set(pointers "")
-  set(lengths "")
-  set(i 0)
+  set(body "// Generated from ${KEY_DIR} by cmake/EmbedAuthKeys.cmake; do not edit.\n\n")
   foreach(role IN LISTS MIF_AUTH_KEY_ROLES)
     set(file "${KEY_DIR}/${role}.der")
     if(NOT EXISTS "${file}")
@@ -46,26 +43,21 @@ if(CMAKE_SCRIPT_MODE_FILE)
       string(APPEND bytes "    ${line}\n")
       math(EXPR pos "${pos} + 32")
     endwhile()
+    string(REPLACE "-" "_" name "authKey_${role}")
     string(APPEND body "// ${role}.der, ${size} bytes\n")
-    string(APPEND body "static const uint8_t key${i}[${size}] = {\n${bytes}};\n\n")
-    list(APPEND pointers "key${i}")
-    list(APPEND lengths "${size}")
-    math(EXPR i "${i} + 1")
+    string(APPEND body "static const uint8_t ${name}[${size}] = {\n${bytes}};\n\n")
   endforeach()
-  list(JOIN pointers ", " pointers)
-  list(JOIN lengths ", " lengths)
-  string(APPEND body "extern const uint8_t *const mifAuthKeys[7] = {${pointers}};\n")
-  string(APPEND body "extern const uint32_t mifAuthKeyLengths[7] = {${lengths}};\n")
   file(WRITE "${OUTPUT}" "${body}")
   return()
 endif()
 
 set(MIF_EMBED_AUTH_KEYS_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 
-# mif_embed_auth_keys(<var> <key dir>): generates the key source in the
-# current binary directory and stores its path in <var>.
+# mif_embed_auth_keys(<var> <key dir>): generates auth_keys.inc in the
+# current binary directory and stores its path in <var>; list it among the
+# sources of the target that includes it.
 function(mif_embed_auth_keys var keyDir)
-  set(output ${CMAKE_CURRENT_BINARY_DIR}/auth_keys.cpp)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/auth_keys.inc)
   set(inputs "")
   foreach(role IN LISTS MIF_AUTH_KEY_ROLES)
     if(NOT EXISTS ${keyDir}/${role}.der)
