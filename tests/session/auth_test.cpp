@@ -5,14 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "frame/log_ring.h"
 #include "session/command_list.h"
-#include "session/key_files.h"
+#include "session/auth_fixtures.h"
 #include "session/signing.h"
 #include "session/tfm_desc.h"
+#include "test_env.h"
 
 extern "C" const ltc_math_descriptor ltm_desc;
 
@@ -58,14 +60,6 @@ bool logged(const std::string &level, const std::string &function, const std::st
     return false;
 }
 
-std::vector<uint8_t> sha512(const std::vector<uint8_t> &data)
-{
-    std::vector<uint8_t> out(64);
-    unsigned long length = out.size();
-    EXPECT_EQ(hash_memory(find_hash("sha512"), data.data(), data.size(), out.data(), &length), CRYPT_OK);
-    return out;
-}
-
 class AuthTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -102,15 +96,6 @@ protected:
         EXPECT_EQ(command->tag, CHALLENGE_TAG);
         EXPECT_EQ(command->length, uint32_t(CHALLENGE_SIZE));
         return std::vector<uint8_t>(command->data, command->data + command->length);
-    }
-
-    static std::vector<uint8_t> sign(const SigningKey &key, const std::vector<uint8_t> &bytes)
-    {
-        std::vector<uint8_t> signature(512);
-        uint32_t length = uint32_t(signature.size());
-        EXPECT_EQ(signChallenge(&key, bytes.data(), uint32_t(bytes.size()), signature.data(), &length), CRYPT_OK);
-        signature.resize(length);
-        return signature;
     }
 
     // Sends `payload` as MCH_CHAP with `tag`; the answer's text.
@@ -159,7 +144,7 @@ TEST_F(AuthTest, EachRoleKeyGrantsItsRowsLevelWithTheTfmProviderVerifying)
             GTEST_SKIP() << "no private keys beside the embedded public keys";
         resetClientAuthLevel();
         std::vector<uint8_t> bytes = challenge();
-        std::vector<uint8_t> signature = sign(key, bytes);
+        std::vector<uint8_t> signature = signBytes(key, bytes);
 
         ltc_mp = ltm_desc;  // whatever ran before, the check installs TomsFastMath
         testing::internal::CaptureStderr();
@@ -181,7 +166,7 @@ TEST_F(AuthTest, WrongSignaturesAreRefusedAndLeaveTheLevelAsItWas)
     if (!loadRole(0, &service) || !loadRole(1, &testlab))
         GTEST_SKIP() << "no private keys beside the embedded public keys";
     // Level 1 to start with, so that a refusal visibly keeps it.
-    ASSERT_EQ(answer(sign(service, challenge())), "ACK");
+    ASSERT_EQ(answer(signBytes(service, challenge())), "ACK");
     ASSERT_EQ(getClientAuthLevel(), 1);
 
     SigningKey stranger;
@@ -193,7 +178,7 @@ TEST_F(AuthTest, WrongSignaturesAreRefusedAndLeaveTheLevelAsItWas)
     }
 
     std::vector<uint8_t> bytes = challenge();
-    std::vector<uint8_t> good = sign(testlab, bytes);
+    std::vector<uint8_t> good = signBytes(testlab, bytes);
 
     std::vector<uint8_t> pkcs1v15(256);
     {
@@ -216,9 +201,9 @@ TEST_F(AuthTest, WrongSignaturesAreRefusedAndLeaveTheLevelAsItWas)
         std::vector<uint8_t> payload;
     };
     const Case cases[] = {
-        {"a key not in the table", sign(stranger, bytes)},
+        {"a key not in the table", signBytes(stranger, bytes)},
         {"PKCS #1 v1.5 over the same bytes", pkcs1v15},
-        {"PSS over SHA-512 of the challenge", sign(testlab, sha512(bytes))},
+        {"PSS over SHA-512 of the challenge", signBytes(testlab, sha512(bytes))},
         {"255 bytes", cut},
         {"257 bytes", withNul},
         {"one bit flipped", flipped},
@@ -252,7 +237,7 @@ TEST_F(AuthTest, AnAnswerCountsWithinTenSecondsOnTheMonotonicClock)
 
     // 10,001 ms late: refused, with its own log line.
     std::vector<uint8_t> bytes = challenge();
-    std::vector<uint8_t> signature = sign(testlab, bytes);
+    std::vector<uint8_t> signature = signBytes(testlab, bytes);
     fakeNowMs += 10001;
     EXPECT_EQ(answer(signature), "NAK: Authorization failed");
     EXPECT_EQ(getClientAuthLevel(), 0);
@@ -261,7 +246,7 @@ TEST_F(AuthTest, AnAnswerCountsWithinTenSecondsOnTheMonotonicClock)
 
     // Exactly 10,000 ms: still in time.
     bytes = challenge();
-    signature = sign(testlab, bytes);
+    signature = signBytes(testlab, bytes);
     fakeNowMs += 10000;
     EXPECT_EQ(answer(signature), "ACK");
     EXPECT_EQ(getClientAuthLevel(), 5);
@@ -271,7 +256,7 @@ TEST_F(AuthTest, AnAnswerCountsWithinTenSecondsOnTheMonotonicClock)
     resetClientAuthLevel();
     fakeNowMs = 2147483000;
     bytes = challenge();
-    signature = sign(testlab, bytes);
+    signature = signBytes(testlab, bytes);
     fakeNowMs = 2147484000;
     EXPECT_EQ(answer(signature), "ACK");
     EXPECT_EQ(getClientAuthLevel(), 5);
@@ -279,7 +264,7 @@ TEST_F(AuthTest, AnAnswerCountsWithinTenSecondsOnTheMonotonicClock)
     // A clock that ran backwards cannot make an answer young.
     resetClientAuthLevel();
     bytes = challenge();
-    signature = sign(testlab, bytes);
+    signature = signBytes(testlab, bytes);
     fakeNowMs -= 1;
     EXPECT_EQ(answer(signature), "NAK: Authorization failed");
     EXPECT_EQ(getClientAuthLevel(), 0);
@@ -291,7 +276,7 @@ TEST_F(AuthTest, ARetryWithinTheWindowAfterARefusalSucceeds)
     if (!loadRole(2, &developer))
         GTEST_SKIP() << "no private keys beside the embedded public keys";
     std::vector<uint8_t> bytes = challenge();
-    std::vector<uint8_t> signature = sign(developer, bytes);
+    std::vector<uint8_t> signature = signBytes(developer, bytes);
     std::vector<uint8_t> wrong = signature;
     wrong[0] ^= 1;
     fakeNowMs += 4000;
@@ -308,11 +293,17 @@ TEST_F(AuthTest, OnlyThePendingChallengeCounts)
     if (!loadRole(1, &testlab))
         GTEST_SKIP() << "no private keys beside the embedded public keys";
     std::vector<uint8_t> first = challenge();
-    std::vector<uint8_t> second = challenge();
+    std::vector<uint8_t> second;
+    {
+        // The random source stays the real one under a simulated root.
+        ScopedEnv root("MIF_ROOT", "/nonexistent-mif-root");
+        second = challenge();
+    }
+    ASSERT_EQ(second.size(), size_t(CHALLENGE_SIZE));
     EXPECT_NE(first, second);
     // An answer to the challenge before is refused; the new one holds.
-    EXPECT_EQ(answer(sign(testlab, first)), "NAK: Authorization failed");
-    EXPECT_EQ(answer(sign(testlab, second)), "ACK");
+    EXPECT_EQ(answer(signBytes(testlab, first)), "NAK: Authorization failed");
+    EXPECT_EQ(answer(signBytes(testlab, second)), "ACK");
     EXPECT_EQ(getClientAuthLevel(), 5);
     // A new session starts at level 0.
     resetClientAuthLevel();

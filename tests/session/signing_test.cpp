@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "session/key_files.h"
+#include "session/auth_fixtures.h"
 #include "session/tfm_desc.h"
 
 namespace {
@@ -37,25 +37,6 @@ std::string pemOf(const char *label, const std::vector<uint8_t> &der)
 int loadPem(SigningKey *key, const std::string &pem)
 {
     return loadSigningKeyPem(key, pem.data(), pem.size());
-}
-
-std::vector<uint8_t> sign(const SigningKey &key, const std::vector<uint8_t> &challenge)
-{
-    std::vector<uint8_t> signature(512);
-    uint32_t length = static_cast<uint32_t>(signature.size());
-    EXPECT_EQ(signChallenge(&key, challenge.data(), static_cast<uint32_t>(challenge.size()), signature.data(),
-                            &length),
-              CRYPT_OK);
-    signature.resize(length);
-    return signature;
-}
-
-std::vector<uint8_t> sha512(const std::vector<uint8_t> &data)
-{
-    std::vector<uint8_t> out(64);
-    unsigned long length = out.size();
-    EXPECT_EQ(hash_memory(find_hash("sha512"), data.data(), data.size(), out.data(), &length), CRYPT_OK);
-    return out;
 }
 
 // EMSA-PSS verification (PKCS #1 v2.1, 9.1.2) written out step by step
@@ -122,7 +103,7 @@ TEST_F(SigningTest, EveryRoleKeySignsTheRawChallengeWithPssSha512AndSalt16)
         std::vector<uint8_t> publicDer = readKeyFile(keyPath(MIF_TEST_KEY_DIR, role, ".der"));
 
         std::vector<uint8_t> challenge = randomChallenge(role);
-        std::vector<uint8_t> first = sign(key, challenge);
+        std::vector<uint8_t> first = signBytes(key, challenge);
         ASSERT_EQ(first.size(), 256u);
         EXPECT_TRUE(pssMatches(publicDer, first, challenge, 16));
         // The form is exact: not another salt length, not over the hash of
@@ -131,7 +112,7 @@ TEST_F(SigningTest, EveryRoleKeySignsTheRawChallengeWithPssSha512AndSalt16)
         EXPECT_FALSE(pssMatches(publicDer, first, sha512(challenge), 16));
 
         // A fresh salt each time: two signatures differ, both hold.
-        std::vector<uint8_t> second = sign(key, challenge);
+        std::vector<uint8_t> second = signBytes(key, challenge);
         EXPECT_NE(first, second);
         EXPECT_TRUE(pssMatches(publicDer, second, challenge, 16));
     }
@@ -150,7 +131,7 @@ TEST_F(SigningTest, Pkcs1PrivateKeysLoadTooAndReloadingReplacesTheKey)
     ASSERT_EQ(loadSigningKeyFile(&key, keyPath(MIF_TEST_KEY_DIR, 0, ".pem").c_str()), CRYPT_OK);
     ASSERT_EQ(loadPem(&key, pemOf("RSA PRIVATE KEY", der)), CRYPT_OK);
     std::vector<uint8_t> challenge = randomChallenge(42);
-    std::vector<uint8_t> signature = sign(key, challenge);
+    std::vector<uint8_t> signature = signBytes(key, challenge);
     EXPECT_TRUE(pssMatches(readKeyFile(keyPath(MIF_TEST_KEY_DIR, 1, ".der")), signature, challenge, 16));
     EXPECT_FALSE(pssMatches(readKeyFile(keyPath(MIF_TEST_KEY_DIR, 0, ".der")), signature, challenge, 16));
 }
