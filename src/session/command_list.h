@@ -35,7 +35,7 @@
     X(23, MCH_SET_SERIAL, 1, 0, "", cmdHandler_NotImplemented)                                     \
     X(24, MCH_FA_OK, 1, 0, "", cmdHandler_NotImplemented)                                          \
     X(25, MCH_PWRDOWN, 5, 0, "", cmdHandler_NotImplemented)                                        \
-    X(26, MCH_SHUTDOWN, 5, 0, "", cmdHandler_NotImplemented)                                       \
+    X(26, MCH_SHUTDOWN, 5, 0, "", cmdHandler_MCHShutdown)                                          \
     X(27, MCH_RESET_MC, 5, 0, "", cmdHandler_NotImplemented)                                       \
     X(28, MCH_LOCK_LID, 5, 0, "", cmdHandler_NotImplemented)                                       \
     X(29, MCH_SWITCH_RELAYS, 5, 0, "", cmdHandler_NotImplemented)                                  \

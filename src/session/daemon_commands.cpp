@@ -1,6 +1,7 @@
 #include "session/daemon_commands.h"
 
 #include "session/command_list.h"
+#include "commands/machine/machine_commands.h"
 #include "session/placeholder.h"
 
 #define MIF_DAEMON_ROW(index, name, level, type, file, handler) {index, #name, level, handler, type, file},

@@ -102,7 +102,7 @@ TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
         "SVC_SET_ERRORS",     "SVC_SET_EVENTLIST", "SVC_SET_REPAEVENTS",   "SVC_SET_MATRIX",
         "MCH_ENABLE_BB",      "MCH_GET_WEIGHT",    "MCH_GET_TARA",         "MCH_SET_TARA",
         "MCH_GET_CALDATA",    "MCH_SET_CALDATA",   "MCH_GET_SERIAL",       "MCH_SET_SERIAL",
-        "MCH_FA_OK",          "MCH_PWRDOWN",       "MCH_SHUTDOWN",         "MCH_RESET_MC",
+        "MCH_FA_OK",          "MCH_PWRDOWN",       "MCH_RESET_MC",
         "MCH_LOCK_LID",       "MCH_SWITCH_RELAYS", "MCH_SET_SPEED",        "MCH_SET_MOTMODE",
         "MCH_SET_MOTROTDIR",  "MCH_SET_TIME",      "MCH_SET_TEMP",         "MCH_SET_HEATING",
         "MCH_SET_MCPARAMS",   "MCH_AMBI_LIGHT",    "MCH_PRINT_TXT",        "MCH_DISPLAY_IMG",

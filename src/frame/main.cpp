@@ -1,0 +1,75 @@
+// The daemon's process entry: start-up, serving, and the orderly shutdown.
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "frame/log.h"
+#include "frame/run_state.h"
+#include "frame/startup.h"
+#include "platform/clock.h"
+#include "platform/shell.h"
+#include "session/command_table.h"
+#include "session/daemon_commands.h"
+#include "session/session.h"
+#include "session/socket_io.h"
+
+// Ends the process at once: no thread is joined, nothing of the orderly
+// shutdown runs and the supervisor is not told. _exit, because exit() may
+// not be called from a signal handler.
+static void onSigterm(int signal)
+{
+    if (signal != SIGTERM)
+        return;
+    stopRequested = true;
+    _exit(15);
+}
+
+static void installSigtermHandler()
+{
+    struct sigaction action = {};
+    action.sa_handler = onSigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The orderly end, from the step after the client state monitor.
+static int shutDown()
+{
+    LOGGER_LogMessage(5, 0, "[MIF] Shutting down...");
+    requestStop();
+    joinConnectionMonitor();
+    closeListeningSocket();
+    consoleLog(0, "\nMachine Interface shutdown\n");
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    CommandLine line = parseCommandLine(argc, argv);
+    installSigtermHandler();
+    installCommandTable(kDaemonCommandTable);
+    openConsole();
+    LOGGER_LogMessage(5, 0, "%s: Socket timeout value is %i ms\n", "initMachineInterface", SOCKET_TIMEOUT_MS);
+
+    if (unsigned delay = readStartDelay())
+        sleepMs(delay);
+    killHeartbeatScript();
+
+    if (int error = startConnectionMonitor(line.listenAddress)) {
+        LOGGER_LogMessage(3, 0, "[MIF] Error starting connection monitor thread, error number: %i\n", error);
+        return shutDown();
+    }
+    if (int error = startClientStateMonitor()) {
+        LOGGER_LogMessage(3, 0, "[MIF] Error starting client state monitor thread, error number: %i\n", error);
+        return shutDown();
+    }
+
+    if (int error = joinClientStateMonitor()) {
+        LOGGER_LogMessage(3, 0, "[MIF] Error joining client state monitor thread, error number: %i\n", error);
+        return shutDown();
+    }
+    fprintf(stderr, "\nMachine Interface shutdown\n");
+    sleepMs(1000);
+    return shutDown();
+}

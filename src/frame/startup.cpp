@@ -1,0 +1,62 @@
+#include "frame/startup.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/paths.h"
+
+CommandLine parseCommandLine(int argc, char **argv)
+{
+    CommandLine line{false, nullptr};
+    for (int i = 1; i < argc; i++) {
+        if (argv[i] && strcmp(argv[i], "-nowait") == 0)
+            line.noWait = true;
+    }
+    int addressAt = line.noWait ? 2 : 1;
+    if (argc > addressAt)
+        line.listenAddress = argv[addressAt];
+    return line;
+}
+
+static const unsigned kDefaultStartDelayMs = 100;
+
+unsigned startDelayFromFile(const char *bytes, size_t count)
+{
+    if (!bytes || count == 0 || count >= 10)
+        return kDefaultStartDelayMs;
+    char text[10] = {};
+    memcpy(text, bytes, count);
+    // strtoul of a 32-bit unsigned long in base 0, the leading number only.
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (*p == '-' || *p == '+' || *p == ' ' || (*p >= '\t' && *p <= '\r'))
+        return 0;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long value = strtoull(p, &end, 0);
+    if (end == p)
+        return 0;   // no digits: the conversion yields 0
+    if (errno || value > UINT32_MAX)
+        return kDefaultStartDelayMs;
+    uint32_t delay = negative ? uint32_t(0u - uint32_t(value)) : uint32_t(value);
+    return int32_t(delay) < 0 ? kDefaultStartDelayMs : delay;
+}
+
+unsigned readStartDelay()
+{
+    FILE *file = fopen(mifPath("/mnt/rwfs/data/mif_sleep.txt").c_str(), "r");
+    if (!file)
+        return kDefaultStartDelayMs;
+    char bytes[10];
+    size_t count = fread(bytes, 1, sizeof bytes, file);
+    fclose(file);
+    return startDelayFromFile(bytes, count);
+}

@@ -1,0 +1,11 @@
+// Running the appliance's shell commands.
+#pragma once
+
+// Runs a command line through /bin/sh and waits for it; returns the status
+// system() reports (-1 when no shell could be started).
+int runShellCommand(const char *commandLine);
+
+// Ends the appliance's heartbeat script ("killall heartbeat.sh"). In
+// simulation (MIF_ROOT set) nothing is run: the host has no such script,
+// and a killall must never reach the host's own processes.
+void killHeartbeatScript();

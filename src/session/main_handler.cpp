@@ -1,0 +1,122 @@
+// One client's session: the challenge, then the command wait loop.
+#include "session/session.h"
+
+#include <cstring>
+
+#include "frame/run_state.h"
+#include "session/auth.h"
+#include "session/command_table.h"
+#include "session/socket_io.h"
+#include "session/wire.h"
+
+uint32_t discardPayload(int socket, uint32_t count)
+{
+    uint8_t block[1024];
+    uint32_t taken = 0;
+    while (taken < count) {
+        uint32_t want = count - taken < sizeof block ? count - taken : uint32_t(sizeof block);
+        ssize_t got = socket_recv(socket, block, want, 0);
+        if (got <= 0)
+            break;
+        taken += uint32_t(got);
+    }
+    return taken;
+}
+
+Command *handleCommand(Command *request, int socket, DispatchResult *result)
+{
+    *result = DISPATCH_ANSWER;
+    const int32_t index = request->index;
+    const int32_t level = getCmdAuthLevel(index);
+    Command *answer = nullptr;
+
+    if (level == AUTH_NONE && index != 1 /* MCH_CHAP */) {
+        LOGGER_LogMessage(4, 0, "%s: Expected CHAP-response, but received command %i (%s)\n", "handleCommand",
+                          index, getCmdName(index));
+        // Only this client's session ends: a stray level-0 command from an
+        // unauthenticated peer must not stop the daemon.
+        *result = DISPATCH_END_SESSION;
+        return nullptr;
+    }
+    if (getClientAuthLevel() < level) {
+        LOGGER_LogMessage(4, 0,
+                          "%s: Not authorized to execute command %i (%s), command auth level is %i, client auth "
+                          "level is %i\n",
+                          "handleCommand", index, getCmdName(index), level, getClientAuthLevel());
+        int type = getCmdTransferType(index);
+        if ((type == 1 || type == 3) && request->length > 0)
+            discardPayload(socket, request->length);
+        answer = createStringCommand(0, request->tag, "NAK: No such command");
+    } else if (CommandHandler handler = getCmdHandler(index)) {
+        answer = handler(request, socket);
+        if (!answer)
+            *result = DISPATCH_NO_ANSWER;
+    } else {
+        LOGGER_LogMessage(6, 0, "%s: No such command: %i (%s)", "handleCommand", index, getCmdName(index));
+        answer = createStringCommand(0, request->tag, "NAK: No such command");
+    }
+    LOGGER_LogMessage(6, 0, "%s: Handled command %i (%s), socket %i\n", "handleCommand", index, getCmdName(index),
+                      socket);
+    return answer;
+}
+
+// Sends one answer; file answers go to the file sender once it exists.
+static int sendAnswer(int socket, Command **answer)
+{
+    return sendPlainCommand(socket, answer);
+}
+
+void MainHandler(int slot)
+{
+    markSessionStarted();
+    const int socket = sessionSocket(slot);
+    LOGGER_LogMessage(5, 0, "%s: Starting MainHandler with parameters: socket %i, index %i\n", "connectionHandler",
+                      socket, slot);
+    if (socket >= 0) {
+        // Every session proves its own role: nothing carries over from the
+        // previous client.
+        resetClientAuthLevel();
+        LOGGER_LogMessage(5, 0, "%s: Send authentication challenge, socket: %i\n", "MainHandler", socket);
+        Command *challenge = createChallenge();
+        bool sent = false;
+        if (!challenge)
+            requestShutdown();   // no random source: the daemon cannot authenticate anyone
+        else
+            sent = sendPlainCommand(socket, &challenge) >= 0;
+        // A client that vanished before reading its challenge ends only its
+        // own session.
+        if (sent) {
+            LOGGER_LogMessage(5, 0, "%s: Entering the 'command wait loop', socket: %i\n", "MainHandler", socket);
+            while (!shutdownRequested) {
+                if (sessionSlotStopRequested(slot)) {
+                    LOGGER_LogMessage(5, 0, "%s: Closing client connection, socket: %i\n", "MainHandler", socket);
+                    break;
+                }
+                int timedOut = 0;
+                Command *request = receiveCommand(socket, &timedOut);
+                if (!request) {
+                    if (timedOut)
+                        continue;
+                    break;
+                }
+                LOGGER_LogMessage(6, 0, "[MIF] Handling command %i (%s), socket %i\n", request->index,
+                                  getCmdName(request->index), socket);
+                DispatchResult result;
+                Command *answer = handleCommand(request, socket, &result);
+                deleteCommand(&request);
+                if (result == DISPATCH_END_SESSION)
+                    break;
+                if (!answer) {
+                    requestShutdown();
+                    break;
+                }
+                if (sendAnswer(socket, &answer) < 0) {
+                    deleteCommand(&answer);
+                    break;
+                }
+            }
+        }
+    }
+    LOGGER_LogMessage(6, 0, "%s: Exiting MainHandler\n", "MainHandler");
+    markSessionEnded(slot);
+}
