@@ -10,7 +10,7 @@
 
 #define MIF_COMMAND_LIST(X)                                                                        \
     X(0, CMD_ERROR, 0, 0, "", cmdHandler_NotImplemented)                                           \
-    X(1, MCH_CHAP, 0, 0, "", cmdHandler_NotImplemented)                                            \
+    X(1, MCH_CHAP, 0, 0, "", checkChallenge)                                                       \
     X(2, SVC_GET_BB, 1, 2, TB "OperationalData.log", cmdHandler_NotImplemented)                    \
     X(3, SVC_GET_EVENTS, 1, 2, TB "Events.log", cmdHandler_NotImplemented)                         \
     X(4, SVC_GET_ERRORS, 1, 2, TB "ErrorEvents.log", cmdHandler_NotImplemented)                    \

@@ -124,6 +124,8 @@ void stopClient(int slot)
 }
 
 // Waits for a connection or for the stop flag, whichever comes first.
+// Meanwhile sessions that ended by themselves give back their thread and
+// socket, so an idle daemon holds nothing of a client that left.
 static bool waitForConnection(int fd)
 {
     while (!stopRequested) {
@@ -133,6 +135,8 @@ static bool waitForConnection(int fd)
             return true;
         if (ready < 0 && errno != EINTR)
             return true;   // let accept report the error
+        for (int i = 0; i < CLIENT_SLOT_COUNT; i++)
+            reclaimSlot(i);
     }
     return false;
 }
@@ -172,8 +176,6 @@ void connectionMonitor(const char *listenAddress)
             currentSlot = 1;
             startClient(1, client);
         }
-        // The slot not in use may still hold a session that ended by itself.
-        reclaimSlot(currentSlot == 0 ? 1 : 0);
     }
 
     if (isClientActive(1))

@@ -2,6 +2,7 @@
 
 #include "session/command_list.h"
 #include "commands/machine/machine_commands.h"
+#include "session/auth.h"
 #include "session/placeholder.h"
 
 #define MIF_DAEMON_ROW(index, name, level, type, file, handler) {index, #name, level, handler, type, file},

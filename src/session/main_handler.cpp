@@ -2,6 +2,7 @@
 #include "session/session.h"
 
 #include <cstring>
+#include <sys/socket.h>
 
 #include "frame/run_state.h"
 #include "session/auth.h"
@@ -118,5 +119,9 @@ void MainHandler(int slot)
         }
     }
     LOGGER_LogMessage(6, 0, "%s: Exiting MainHandler\n", "MainHandler");
+    // The client learns at once that its session is over; the descriptor
+    // itself stays with the slot, which closes it when it is reused.
+    if (socket >= 0)
+        shutdown(socket, SHUT_RDWR);
     markSessionEnded(slot);
 }

@@ -96,7 +96,7 @@ TEST_F(CommandTableTest, FileNamesAndRotationSuffixes)
 TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
 {
     const std::set<std::string> stillPlaceholder = {
-        "CMD_ERROR",          "MCH_CHAP",          "SVC_GET_BB",           "SVC_GET_EVENTS",
+        "CMD_ERROR",          "SVC_GET_BB",        "SVC_GET_EVENTS",
         "SVC_GET_ERRORS",     "SVC_GET_EVENTLIST", "SVC_GET_REPAEVENTS",   "SVC_GET_MATRIX",
         "SVC_SET_REPASTART",  "SVC_SET_REPAEND",   "SVC_SET_BB",           "SVC_SET_EVENTS",
         "SVC_SET_ERRORS",     "SVC_SET_EVENTLIST", "SVC_SET_REPAEVENTS",   "SVC_SET_MATRIX",

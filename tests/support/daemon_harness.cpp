@@ -80,7 +80,7 @@ int freeLoopbackPort()
 std::string binDir()
 {
     const char *dir = getenv("MIF_BIN_DIR");
-    return dir ? dir : "build/bin";
+    return dir ? dir : MIF_TEST_BIN_DIR;
 }
 
 // -------------------------------------------------------------------- Daemon
@@ -282,7 +282,7 @@ bool Client::readChallenge()
 std::vector<uint8_t> Client::sign(const std::string &role) const
 {
     const char *source = getenv("MIF_SOURCE_DIR");
-    std::string path = std::string(source ? source : ".") + "/keys/dev/" + role + ".pem";
+    std::string path = std::string(source ? source : MIF_TEST_SOURCE_DIR) + "/keys/dev/" + role + ".pem";
     signingSetup();
     SigningKey key;
     std::vector<uint8_t> signature(512);
