@@ -9,3 +9,9 @@ int runShellCommand(const char *commandLine);
 // simulation (MIF_ROOT set) nothing is run: the host has no such script,
 // and a killall must never reach the host's own processes.
 void killHeartbeatScript();
+
+// Runs one of the appliance's own scripts, given by its appliance path (no
+// arguments) and waits for it; returns its status as runShellCommand does.
+// In simulation (MIF_ROOT set) the script is looked up under the root and
+// skipped, returning -1, when the root has none.
+int runApplianceScript(const char *appliancePath);
