@@ -1,0 +1,238 @@
+// The scale readings, the calibration table with its file, and the segments
+// machine control receives.
+#include <sys/stat.h>
+
+#include "commands/service/scale.h"
+#include "commands/service/service_commands.h"
+#include "fake_machine_control.h"
+#include "service_test_support.h"
+#include "session/command_list.h"
+
+namespace {
+
+using Segment = std::array<int32_t, 3>;
+const Segment kEndMarker = {255, int32_t(0xDEADBEEF), int32_t(0xCAFEBABE)};
+const char *const kCalFile = "/mnt/rwfs/data/system_config/scali.dat";
+
+class ScaleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeMcl = FakeMachineControl{};
+        resetScaleReadings();
+        readCaldata();   // no file yet: an empty table
+    }
+    void TearDown() override { releaseCaldata(); }
+
+    std::string setCal(const char *argument) { return call(cmdHandler_MCHSetCalData, MCH_SET_CALDATA, argument); }
+    std::string getCal() { return call(cmdHandler_MCHGetCalData, MCH_GET_CALDATA, nullptr); }
+
+    ServiceRoot root;
+    LoggerQueue log;
+};
+
+TEST_F(ScaleTest, WeightNeedsBothReadings)
+{
+    EXPECT_EQ(call(cmdHandler_MCHGetWeight, MCH_GET_WEIGHT, nullptr), "NAK: Scale sent no data");
+    onScaleWeight(500);
+    EXPECT_EQ(call(cmdHandler_MCHGetWeight, MCH_GET_WEIGHT, nullptr), "NAK: Scale sent no data");
+    onScaleAdValue(81200);
+    EXPECT_EQ(call(cmdHandler_MCHGetWeight, MCH_GET_WEIGHT, nullptr), "500,81200");
+    onScaleWeight(-3);
+    EXPECT_EQ(call(cmdHandler_MCHGetWeight, MCH_GET_WEIGHT, nullptr), "-3,81200") << "the last value counts";
+
+    resetScaleReadings();
+    onScaleAdValue(7);
+    EXPECT_EQ(call(cmdHandler_MCHGetWeight, MCH_GET_WEIGHT, nullptr), "NAK: Scale sent no data");
+}
+
+TEST_F(ScaleTest, Tare)
+{
+    fakeMcl.tare = 1234;
+    EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "1234");
+    fakeMcl.tare = 0;   // what a failed request gives
+    EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "0");
+
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "-15"), "ACK");
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "0x20"), "ACK");
+    EXPECT_EQ(fakeMcl.tareSet, (std::vector<int32_t>{-15, 32}));
+    EXPECT_EQ(fakeMcl.resetBalanceCalls, 0);
+
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, nullptr), "ACK");
+    EXPECT_EQ(fakeMcl.resetBalanceCalls, 1) << "without a number the scale takes its load as the tare";
+
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "12g"), "NAK: Wrong number format in argument");
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "2147483648"), "NAK: Wrong number format in argument");
+    EXPECT_EQ(fakeMcl.tareSet.size(), 2u);
+}
+
+TEST_F(ScaleTest, SecondPointStoresAndCalibrates)
+{
+    root.write(kCalFile, "0,1200;");
+    readCaldata();
+    EXPECT_EQ(getCal(), "0,1200;");
+
+    EXPECT_EQ(setCal("1000,81200"), "ACK");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;");
+    EXPECT_EQ(getCal(), "0,1200;1000,81200;");
+    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 2u);
+    EXPECT_EQ(fakeMcl.calibrationCalls[0], (Segment{1, 1200, 800000}));
+    EXPECT_EQ(fakeMcl.calibrationCalls[1], kEndMarker);
+
+    // A third point between them: segments in grams order, numbered from 1.
+    fakeMcl.calibrationCalls.clear();
+    EXPECT_EQ(setCal("500,40000"), "ACK");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;500,40000;1000,81200;");
+    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 3u);
+    EXPECT_EQ(fakeMcl.calibrationCalls[0], (Segment{1, 1200, 776000}));
+    EXPECT_EQ(fakeMcl.calibrationCalls[1], (Segment{2, 40000, 824000}));
+    EXPECT_EQ(fakeMcl.calibrationCalls[2], kEndMarker);
+}
+
+TEST_F(ScaleTest, PointFromTheCurrentReading)
+{
+    EXPECT_EQ(setCal("1000"), "NAK: Scale sent no data");
+    EXPECT_EQ(calibrationPointCount(), 0u);
+
+    onScaleAdValue(80000);
+    EXPECT_EQ(setCal("500"), "NAK: Failed to calibrate scale") << "one point is no segment";
+    EXPECT_EQ(root.read(kCalFile), "500,80000;") << "the point is stored all the same";
+    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+
+    EXPECT_EQ(setCal("1000"), "ACK");
+    EXPECT_EQ(root.read(kCalFile), "500,80000;1000,80000;");
+    ASSERT_FALSE(fakeMcl.calibrationCalls.empty());
+    EXPECT_EQ(fakeMcl.calibrationCalls.front(), (Segment{1, 80000, 0})) << "a flat segment is a valid one";
+}
+
+TEST_F(ScaleTest, RepeatedGramsReplaceTheirValue)
+{
+    EXPECT_EQ(setCal("0,1200"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(setCal("1000,81200"), "ACK");
+    EXPECT_EQ(setCal("0,1300"), "ACK");
+    EXPECT_EQ(calibrationPointCount(), 2u);
+    EXPECT_EQ(root.read(kCalFile), "0,1300;1000,81200;");
+    EXPECT_EQ(fakeMcl.calibrationCalls.back(), kEndMarker);
+    EXPECT_EQ(fakeMcl.calibrationCalls[fakeMcl.calibrationCalls.size() - 2], (Segment{1, 1300, 799000}));
+}
+
+TEST_F(ScaleTest, SlopeIsSignedAndMustFit)
+{
+    CalibrationPoint zero{0, 1200}, kilo{1000, 81200};
+    int32_t slope = 0;
+    ASSERT_TRUE(calibrationSlope(zero, kilo, &slope));
+    EXPECT_EQ(slope, 800000);
+    ASSERT_TRUE(calibrationSlope(kilo, CalibrationPoint{2000, 1200}, &slope));
+    EXPECT_EQ(slope, -800000) << "falling AD values give a falling slope";
+    // 300,000 AD counts over one gram: 3e9, beyond a signed 32-bit value.
+    EXPECT_FALSE(calibrationSlope(CalibrationPoint{0, 0}, CalibrationPoint{1, 300000}, &slope));
+    EXPECT_FALSE(calibrationSlope(CalibrationPoint{0, 0}, CalibrationPoint{1, -300000}, &slope));
+    // Differences beyond 32 bits themselves.
+    ASSERT_TRUE(calibrationSlope(CalibrationPoint{0, INT32_MIN}, CalibrationPoint{4294967295u, INT32_MAX}, &slope));
+    EXPECT_EQ(slope, 10000);
+
+    // A falling pair through the command.
+    EXPECT_EQ(setCal("0,81200"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(setCal("1000,1200"), "ACK");
+    EXPECT_EQ(fakeMcl.calibrationCalls.front(), (Segment{1, 81200, -800000}));
+
+    // A steep pair: nothing is sent, the point stays in table and file.
+    fakeMcl.calibrationCalls.clear();
+    EXPECT_EQ(setCal("1001,400000"), "NAK: Failed to calibrate scale");
+    EXPECT_TRUE(fakeMcl.calibrationCalls.empty()) << "no segment may go out when one does not fit";
+    EXPECT_EQ(root.read(kCalFile), "0,81200;1000,1200;1001,400000;");
+}
+
+TEST_F(ScaleTest, SegmentsAreTriedFiftyTimes)
+{
+    root.write(kCalFile, "0,1200;");
+    readCaldata();
+    fakeMcl.calibrationFailures = 3;
+    EXPECT_EQ(setCal("1000,81200"), "ACK");
+    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 5u);
+    EXPECT_EQ(fakeMcl.calibrationCalls[3], (Segment{1, 1200, 800000}));
+    EXPECT_EQ(fakeMcl.calibrationCalls[4], kEndMarker);
+
+    fakeMcl = FakeMachineControl{};
+    fakeMcl.calibrationFailures = -1;
+    EXPECT_EQ(setCal("2000,161200"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(fakeMcl.calibrationCalls.size(), 50u) << "fifty tries of segment 1, then nothing more";
+    EXPECT_EQ(fakeMcl.calibrationCalls.back(), (Segment{1, 1200, 800000}));
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;2000,161200;") << "the point stays after a failed transfer";
+}
+
+TEST_F(ScaleTest, ArgumentsAndClear)
+{
+    EXPECT_EQ(setCal(nullptr), "NAK: No arguments, specify <grams (, ad_value)>");
+    EXPECT_EQ(setCal("abc"), "NAK: Wrong number format in argument");
+    EXPECT_EQ(setCal("1000,81200x"), "NAK: Wrong number format in argument");
+    EXPECT_EQ(setCal("4294967296,5"), "NAK: Wrong number format in argument");
+    EXPECT_EQ(calibrationPointCount(), 0u);
+    EXPECT_EQ(getCal(), "NAK: no caldata found");
+
+    EXPECT_EQ(setCal("0,1200"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(setCal("CLEAR"), "ACK");
+    EXPECT_EQ(getCal(), "NAK: no caldata found");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;") << "CLEAR leaves the file";
+    readCaldata();
+    EXPECT_EQ(getCal(), "0,1200;") << "the next start loads the file again";
+    EXPECT_EQ(setCal("clear"), "NAK: Wrong number format in argument");
+}
+
+TEST_F(ScaleTest, LoadingTheFile)
+{
+    root.write(kCalFile, "0,1200;x,5;");
+    readCaldata();
+    EXPECT_EQ(getCal(), "0,1200;");
+    EXPECT_TRUE(log.hasText(3, "readCaldataPair", "Invalid number format in value pair x,5!\n"));
+    EXPECT_TRUE(log.hasText(3, "readCaldata", "No field seperator found in value pair!\n"));
+
+    root.write(kCalFile, "1000,81200;500;0,1200;");
+    readCaldata();
+    EXPECT_EQ(getCal(), "1000,81200;") << "loading stops at the pair without separator";
+    EXPECT_TRUE(log.hasText(3, "readCaldataPair", "No field seperator found in value pair!\n"));
+
+    root.write(kCalFile, "1000,81200;0x0,-0x10;1000,81300;0,1200");
+    readCaldata();
+    EXPECT_EQ(getCal(), "0,-16;1000,81300;") << "sorted, one pair per gram value, the unended text ignored";
+
+    root.write(kCalFile, "0,1200;1,2147483648;");
+    readCaldata();
+    EXPECT_EQ(getCal(), "0,1200;") << "an AD value beyond 32 bits is malformed";
+}
+
+TEST_F(ScaleTest, MissingFileLeavesTheTableEmpty)
+{
+    root.write(kCalFile, "0,1200;1000,81200;");
+    readCaldata();
+    ASSERT_EQ(calibrationPointCount(), 2u);
+    std::filesystem::remove(root.at(kCalFile));
+    readCaldata();
+    EXPECT_EQ(getCal(), "NAK: no caldata found");
+    EXPECT_TRUE(log.hasText(3, "readCaldata", "No such file or directory\n"));
+}
+
+TEST_F(ScaleTest, StoringReplacesTheFileWhole)
+{
+    root.write(kCalFile, "0,1200;");
+    readCaldata();
+    std::string kept = root.secondName(kCalFile);
+    EXPECT_EQ(setCal("1000,81200"), "ACK");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;");
+    EXPECT_EQ(root.read(kept), "0,1200;") << "the old file must not be rewritten in place";
+    size_t files = 0;
+    for ([[maybe_unused]] auto &entry : std::filesystem::directory_iterator(root.at("/mnt/rwfs/data/system_config")))
+        files++;
+    EXPECT_EQ(files, 2u) << "no temporary file is left behind";
+}
+
+TEST_F(ScaleTest, StoreFailure)
+{
+    std::filesystem::remove_all(root.at("/mnt/rwfs/data/system_config"));
+    EXPECT_EQ(setCal("0,1200"), "NAK: Failed to store calibration data");
+    EXPECT_TRUE(log.hasText(3, "storeCaldata", "No such file or directory\n"));
+    EXPECT_EQ(getCal(), "0,1200;") << "the point stays in memory";
+    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+}
+
+} // namespace
