@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "commands/service/identity.h"
+#include "commands/service/scale.h"
 #include "frame/log.h"
 #include "frame/run_state.h"
 #include "frame/startup.h"
@@ -39,6 +41,7 @@ static int shutDown()
     LOGGER_LogMessage(5, 0, "[MIF] Shutting down...");
     requestStop();
     joinConnectionMonitor();
+    releaseCaldata();
     closeListeningSocket();
     consoleLog(0, "\nMachine Interface shutdown\n");
     return 0;
@@ -50,6 +53,8 @@ int main(int argc, char **argv)
     installSigtermHandler();
     installCommandTable(kDaemonCommandTable);
     openConsole();
+    readIdentity();
+    readCaldata();
     LOGGER_LogMessage(5, 0, "%s: Socket timeout value is %i ms\n", "initMachineInterface", SOCKET_TIMEOUT_MS);
 
     if (unsigned delay = readStartDelay())

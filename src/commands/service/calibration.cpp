@@ -1,34 +1,23 @@
-// The scale's calibration table: loading it at start-up, storing it, and the
-// two commands that read and extend it.
+// The scale's calibration table: loading it at start-up, storing it, and
+// the segments machine control is given.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <sys/stat.h>
 #include <vector>
 
 #include "commands/service/scale.h"
-#include "commands/service/service_commands.h"
+#include "frame/mif_utilfuncs.h"
 #include "platform/atomic_file.h"
-#include "platform/clock.h"
 #include "platform/paths.h"
-#include "requests/remote_if.h"
 
 namespace {
 
 // Sorted by grams, one pair per gram value. Touched by the session thread and
 // by start-up and shutdown only.
 std::vector<CalibrationPoint> table;
-
-// One calibration command at a time, even while a displaced session is still
-// finishing its last request.
-std::mutex commandLock;
-
-enum : uint8_t { SEGMENT_END = 255 };
-enum : int32_t { SEGMENT_END_FIRST = int32_t(0xDEADBEEF), SEGMENT_END_SECOND = int32_t(0xCAFEBABE) };
-enum { SEGMENT_TRIES = 50, SEGMENT_RETRY_MS = 20 };
 
 // The file's numbers follow the conversion rules of client arguments.
 template <typename Number>
@@ -67,19 +56,6 @@ PairResult readCaldataPair(const std::string &pair)
 struct FileCloser {
     void operator()(FILE *file) const { fclose(file); }
 };
-
-// Sends one segment, trying again while machine control does not take it.
-bool sendSegment(uint8_t number, int32_t first, int32_t second)
-{
-    for (int attempt = 1; attempt <= SEGMENT_TRIES; attempt++) {
-        if (RemoteIF_setBalanceCalibrationValues(number, first, second))
-            return true;
-        if (attempt < SEGMENT_TRIES)
-            sleepMs(SEGMENT_RETRY_MS);
-    }
-    MIF_LOG(3, "Machine control did not take calibration segment %u\n", unsigned(number));
-    return false;
-}
 
 } // namespace
 
@@ -199,88 +175,27 @@ bool calibrationSlope(const CalibrationPoint &lower, const CalibrationPoint &upp
     return true;
 }
 
-Command *cmdHandler_MCHGetCalData(Command *request, int /*socket*/)
+bool calibrationSegments(std::vector<CalibrationSegment> *segments)
 {
-    MIF_TRACE_ENTER();
-    std::lock_guard<std::mutex> guard(commandLock);
-    std::string text;
-    Command *answer;
-    if (table.empty())
-        answer = createStringCommand(request->index, request->tag, "NAK: no caldata found");
-    else if (!calibrationText(&text))
-        answer = createStringCommand(request->index, request->tag, "NAK: Unsuccessful");
-    else
-        answer = createStringCommand(request->index, request->tag, "%s", text.c_str());
-    MIF_TRACE_LEAVE();
-    return answer;
-}
-
-// Sends the table to machine control as segments between neighbouring
-// points, then the end marker. Nothing is sent unless every segment fits.
-static bool sendCalibration()
-{
+    segments->clear();
     if (table.size() < 2)
         return false;
-    // Segment numbers are one byte and 255 marks the end.
-    if (table.size() - 1 >= SEGMENT_END) {
+    // Segment numbers are one byte, and the end marker takes the last one.
+    if (table.size() - 1 >= CALIBRATION_END_MARKER) {
         MIF_LOG(3, "Too many calibration points: %u\n", unsigned(table.size()));
         return false;
     }
-    std::vector<int32_t> slopes(table.size() - 1);
     for (size_t k = 0; k + 1 < table.size(); k++) {
-        if (!calibrationSlope(table[k], table[k + 1], &slopes[k])) {
+        int32_t slope;
+        if (!calibrationSlope(table[k], table[k + 1], &slope)) {
             MIF_LOG(3, "Slope between %u g and %u g out of range\n", table[k].grams, table[k + 1].grams);
             return false;
         }
-    }
-    for (size_t k = 0; k < slopes.size(); k++) {
-        if (!sendSegment(uint8_t(k + 1), table[k].adValue, slopes[k]))
+        try {
+            segments->push_back(CalibrationSegment{uint8_t(k + 1), table[k].adValue, slope});
+        } catch (const std::bad_alloc &) {
             return false;
+        }
     }
-    return sendSegment(SEGMENT_END, SEGMENT_END_FIRST, SEGMENT_END_SECOND);
-}
-
-Command *cmdHandler_MCHSetCalData(Command *request, int /*socket*/)
-{
-    MIF_TRACE_ENTER();
-    std::lock_guard<std::mutex> guard(commandLock);
-    int32_t index = request->index, tag = request->tag;
-    const char *text = commandText(request);
-    if (!text || !*text) {
-        MIF_TRACE_LEAVE();
-        return createStringCommand(index, tag, "NAK: No arguments, specify <grams (, ad_value)>");
-    }
-    if (strcmp(text, "CLEAR") == 0) {
-        // Only the table in memory: the file and machine control keep theirs,
-        // and the next start loads the file again.
-        releaseCaldata();
-        MIF_TRACE_LEAVE();
-        return createAckCommand(index, tag);
-    }
-
-    std::string argument(text);
-    size_t comma = argument.find(',');
-    Command *error = nullptr;
-    uint32_t grams = parseArgUINT32(request, argument.substr(0, comma).c_str(), &error);
-    int32_t adValue = 0;
-    if (!error && comma != std::string::npos)
-        adValue = parseArgINT32(request, argument.substr(comma + 1).c_str(), &error);
-    if (error) {
-        MIF_TRACE_LEAVE();
-        return error;
-    }
-    if (comma == std::string::npos && !scaleAdReading(&adValue)) {
-        MIF_TRACE_LEAVE();
-        return createStringCommand(index, tag, "NAK: Scale sent no data");
-    }
-
-    const char *answer = nullptr;
-    if (!addCalibrationPoint(grams, adValue))
-        answer = "NAK: Unable to add calibration data";
-    else if (!storeCaldata())
-        answer = "NAK: Failed to store calibration data";
-    else if (!sendCalibration())
-        answer = "NAK: Failed to calibrate scale";
-    MIF_TRACE_LEAVE();
-    return answer ? createStringCommand(index, tag, "%s", answer) : createAckCommand(index, tag);
+    return true;
 }

@@ -15,6 +15,7 @@
 #define DATA_PACKAGE_VERSION_FILE "/mnt/rwfs/data/datpak.ver"
 #define SW_VERSION_SCRIPT "/opt/get_sw_version_into_file.sh"
 #define SW_VERSION_FILE "/tmp/SW_VERSION"
+#define OTP_ID_BIN_FILE "/sys/uid/otp/id.bin"
 
 enum : uint64_t { SERIAL_MAX = 99999999999999999ull, OTP_UNREADABLE = UINT64_MAX };
 enum { SERIAL_DIGITS = 17, VERSION_TEXT_SIZE = 256, BACKEND_SERIAL_SIZE = 32 };

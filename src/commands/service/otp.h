@@ -7,7 +7,6 @@
 
 #include "frame/mif_utilfuncs.h"
 
-#define OTP_ID_BIN_FILE "/sys/uid/otp/id.bin"
 #define OTP_ID_FILE "/sys/uid/otp/id"
 #define OTP_UNLOCK_FILE "/sys/module/unique_id/parameters/unlock"
 #define OTP_FULL_ACCESS_FILE "/sys/module/otp/parameters/otp_full"

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "commands/service/scale_events.h"
 
@@ -58,3 +59,17 @@ bool storeCaldata();
 // The slope of the segment between two neighbouring points: the AD change
 // times 10000 per gram. False when it does not fit a signed 32-bit value.
 bool calibrationSlope(const CalibrationPoint &lower, const CalibrationPoint &upper, int32_t *slope);
+
+// One segment for machine control: its number (from 1), the AD value of its
+// lower point and its slope. The number 255 marks the end of the list.
+struct CalibrationSegment {
+    uint8_t number;
+    int32_t adValue;
+    int32_t slope;
+};
+enum : uint8_t { CALIBRATION_END_MARKER = 255 };
+
+// The segments between neighbouring points, in grams order. False when the
+// table has fewer than two points, more segments than numbers below the end
+// marker, or a slope that does not fit.
+bool calibrationSegments(std::vector<CalibrationSegment> *segments);

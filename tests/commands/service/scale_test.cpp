@@ -143,6 +143,23 @@ TEST_F(ScaleTest, SlopeIsSignedAndMustFit)
     EXPECT_EQ(root.read(kCalFile), "0,81200;1000,1200;1001,400000;");
 }
 
+TEST_F(ScaleTest, SegmentNumbersStayBelowTheEndMarker)
+{
+    std::vector<CalibrationSegment> segments;
+    for (uint32_t grams = 0; grams < 255; grams++)
+        ASSERT_TRUE(addCalibrationPoint(grams, int32_t(grams * 100)));
+    ASSERT_TRUE(calibrationSegments(&segments));
+    ASSERT_EQ(segments.size(), 254u);
+    EXPECT_EQ(segments.back().number, 254);
+    EXPECT_EQ(segments.back().slope, 1000000);
+
+    // One point more would number a segment 255, the end marker.
+    ASSERT_TRUE(addCalibrationPoint(255, 25500));
+    EXPECT_FALSE(calibrationSegments(&segments));
+    EXPECT_EQ(setCal("256,25600"), "NAK: Failed to calibrate scale");
+    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+}
+
 TEST_F(ScaleTest, SegmentsAreTriedFiftyTimes)
 {
     root.write(kCalFile, "0,1200;");
