@@ -67,6 +67,12 @@ Command *burnOTPValue(const Command *request, OtpValue which, uint64_t value)
         MIF_TRACE_LEAVE();
         return createStringCommand(request->index, request->tag, "NAK: Serial already set");
     }
+    // A 0 burns no bit but the lock would keep the pair at "not set" for
+    // ever.
+    if (value == 0) {
+        MIF_TRACE_LEAVE();
+        return createStringCommand(request->index, request->tag, "NAK: Error writing serial to OTP");
+    }
     unsigned lowWord = which == OTP_VALUE_A ? 0 : 2;
     char assignment[64];
     snprintf(assignment, sizeof assignment, "%u:0x%08X,%u:0x%08X", lowWord, unsigned(value & 0xFFFFFFFFu),

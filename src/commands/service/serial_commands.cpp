@@ -135,6 +135,11 @@ Command *cmdHandler_MCHSetSerial(Command *request, int /*socket*/)
     }
     const char *colon = strchr(text, ':');
     const char *number = colon ? colon + 1 : text;
+    if (!*number) {
+        // The conversion would read nothing as 0, and a burnt 0 is for ever.
+        MIF_TRACE_LEAVE();
+        return createStringCommand(request->index, request->tag, "NAK: Argument missing, expected serial number");
+    }
     Command *error = nullptr;
     uint64_t value = parseArgUINT64(request, withoutPaddingZeros(number), &error);
     if (error) {

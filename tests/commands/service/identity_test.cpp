@@ -329,7 +329,11 @@ TEST_F(IdentityTest, OtpValueChecks)
     EXPECT_EQ(setSerial("XY:5"), "NAK: Wrong arguments, use PEDEU or FEEAN");
     EXPECT_EQ(setSerial("feean:5"), "NAK: Wrong arguments, use PEDEU or FEEAN");
     EXPECT_EQ(setSerial("FEEAN:5z"), "NAK: Wrong number format in argument");
+    // Nothing, or 0, would lock the pair unburnt.
+    EXPECT_EQ(setSerial("FEEAN:"), "NAK: Argument missing, expected serial number");
+    EXPECT_EQ(setSerial("FEEAN:0"), "NAK: Error writing serial to OTP");
     EXPECT_EQ(root.read(kOtpId), "");
+    EXPECT_EQ(root.read(kUnlock), "") << "the driver is not touched";
 
     // The words do not read back as written: no lock, write access off.
     EXPECT_EQ(setSerial("PEDEU:0x123456789"), "NAK: Error writing serial to OTP");
