@@ -19,12 +19,12 @@
     X(7, SVC_GET_MATRIX, 1, 2, TB "Matrix.log", cmdHandler_NotImplemented)                         \
     X(8, SVC_SET_REPASTART, 1, 0, "", cmdHandler_NotImplemented)                                   \
     X(9, SVC_SET_REPAEND, 1, 0, "", cmdHandler_NotImplemented)                                     \
-    X(10, SVC_SET_BB, 1, 1, TB "OperationalData.log", cmdHandler_NotImplemented)                   \
-    X(11, SVC_SET_EVENTS, 1, 1, TB "Events.log", cmdHandler_NotImplemented)                        \
-    X(12, SVC_SET_ERRORS, 1, 1, TB "ErrorEvents.log", cmdHandler_NotImplemented)                   \
-    X(13, SVC_SET_EVENTLIST, 1, 1, TB "EventList.log", cmdHandler_NotImplemented)                  \
-    X(14, SVC_SET_REPAEVENTS, 1, 1, TB "RepaEvents.log", cmdHandler_NotImplemented)                \
-    X(15, SVC_SET_MATRIX, 1, 1, TB "Matrix.log", cmdHandler_NotImplemented)                        \
+    X(10, SVC_SET_BB, 1, 1, TB "OperationalData.log", cmdHandler_RecvFileCmd)                      \
+    X(11, SVC_SET_EVENTS, 1, 1, TB "Events.log", cmdHandler_RecvFileCmd)                           \
+    X(12, SVC_SET_ERRORS, 1, 1, TB "ErrorEvents.log", cmdHandler_RecvFileCmd)                      \
+    X(13, SVC_SET_EVENTLIST, 1, 1, TB "EventList.log", cmdHandler_RecvFileCmd)                     \
+    X(14, SVC_SET_REPAEVENTS, 1, 1, TB "RepaEvents.log", cmdHandler_RecvFileCmd)                   \
+    X(15, SVC_SET_MATRIX, 1, 1, TB "Matrix.log", cmdHandler_RecvFileCmd)                           \
     X(16, MCH_ENABLE_BB, 1, 0, "", cmdHandler_NotImplemented)                                      \
     X(17, MCH_GET_WEIGHT, 1, 0, "", cmdHandler_NotImplemented)                                     \
     X(18, MCH_GET_TARA, 1, 0, "", cmdHandler_NotImplemented)                                       \
@@ -48,12 +48,12 @@
     X(36, MCH_SET_MCPARAMS, 5, 0, "", cmdHandler_NotImplemented)                                   \
     X(37, MCH_AMBI_LIGHT, 5, 0, "", cmdHandler_NotImplemented)                                     \
     X(38, MCH_PRINT_TXT, 5, 0, "", cmdHandler_NotImplemented)                                      \
-    X(39, MCH_DISPLAY_IMG, 5, 1, "/dev/fb", cmdHandler_NotImplemented)                             \
-    X(40, MCH_PLAY_SND, 5, 1, "/dev/dsp", cmdHandler_NotImplemented)                               \
+    X(39, MCH_DISPLAY_IMG, 5, 1, "/dev/fb", cmdHandler_MCHDisplayImg)                              \
+    X(40, MCH_PLAY_SND, 5, 1, "/dev/dsp", cmdHandler_MCHPlaySnd)                                   \
     X(41, MCH_TEST_EVENT, 5, 0, "", cmdHandler_NotImplemented)                                     \
     X(42, MCH_GET_SYSTIME, 5, 0, "", cmdHandler_NotImplemented)                                    \
     X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_NotImplemented)                                      \
-    X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_NotImplemented)   \
+    X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_RecvFileCmd)      \
     X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_NotImplemented)               \
     X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_NotImplemented)                                 \
     X(47, MCH_HEAT_CTRL, 5, 0, "", cmdHandler_NotImplemented)                                      \
