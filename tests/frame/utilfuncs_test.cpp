@@ -9,14 +9,22 @@ namespace {
 
 std::string text(const Command *c) { return c && c->data ? std::string(reinterpret_cast<char *>(c->data)) : ""; }
 
-// A request as the frame reader builds it: raw bytes, maybe without NUL.
+// A request as the frame reader builds it: a text argument with its NUL, or
+// raw bytes that may lack it.
 struct Request {
     Command *command;
-    explicit Request(const char *payload, int32_t index = 30, int32_t tag = 77)
-        : command(createRawCommand(index, tag, payload, payload ? uint32_t(strlen(payload) + 1) : 0))
+    explicit Request(const char *payload)
+        : command(createRawCommand(30, 77, payload, payload ? uint32_t(strlen(payload) + 1) : 0))
     {
     }
-    Request(const void *bytes, uint32_t length) : command(createRawCommand(30, 77, bytes, length)) {}
+    static Request raw(const void *bytes, uint32_t length)
+    {
+        Request r(nullptr);
+        deleteCommand(&r.command);
+        r.command = createRawCommand(30, 77, bytes, length);
+        return r;
+    }
+    Request(Request &&other) noexcept : command(other.command) { other.command = nullptr; }
     ~Request() { deleteCommand(&command); }
 };
 
@@ -49,7 +57,7 @@ TEST(Commands, AckStringAndUIntAnswers)
 TEST(Commands, PayloadWithoutNulIsReadUpToItsEnd)
 {
     const char bytes[] = {'O', 'N'};   // the client forgot the NUL
-    Request r(bytes, 2);
+    Request r = Request::raw(bytes, 2);
     ASSERT_NE(commandText(r.command), nullptr);
     EXPECT_STREQ(commandText(r.command), "ON");
     Command *error = nullptr;
@@ -57,7 +65,7 @@ TEST(Commands, PayloadWithoutNulIsReadUpToItsEnd)
     EXPECT_EQ(error, nullptr);
 
     const char embedded[] = {'1', '2', 0, 'x'};
-    Request e(embedded, 4);
+    Request e = Request::raw(embedded, 4);
     EXPECT_EQ(parseArgUINT32(e.command, commandText(e.command), &error), 12u);
     EXPECT_EQ(error, nullptr);
 }

@@ -83,6 +83,16 @@ std::string binDir()
     return dir ? dir : MIF_TEST_BIN_DIR;
 }
 
+std::vector<std::string> programCommand(const std::string &program)
+{
+    std::vector<std::string> command;
+    std::istringstream emulator(MIF_TEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        command.push_back(word);
+    command.push_back(program);
+    return command;
+}
+
 // -------------------------------------------------------------------- Daemon
 
 static bool portAccepts(int port)
@@ -128,11 +138,13 @@ bool Daemon::start(const TempRoot &root, const std::vector<std::string> &args,
             dup2(err, 2);
             dup2(err, 1);
         }
-        std::vector<char *> argv{const_cast<char *>(program.c_str())};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
+        std::vector<std::string> command = programCommand(program);
+        command.insert(command.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : command)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     for (int i = 0; i < 500; i++) {   // at most about 5 s

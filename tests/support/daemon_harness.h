@@ -35,6 +35,10 @@ int freeLoopbackPort();
 // Where the built programs are (MIF_BIN_DIR, set by the test registration).
 std::string binDir();
 
+// The argument vector that runs a built program: the program itself, or in
+// a cross build the emulator followed by the program.
+std::vector<std::string> programCommand(const std::string &program);
+
 // The mifd process.
 class Daemon {
 public:
