@@ -87,6 +87,23 @@ bool MifctlProcess::write(const std::string &text)
     return in_ >= 0 && ::write(in_, text.data(), text.size()) == ssize_t(text.size());
 }
 
+bool MifctlProcess::waitForOutput(const std::string &needle, unsigned ms)
+{
+    const int64_t deadline = nowMs() + ms;
+    while (outSoFar_.find(needle) == std::string::npos) {
+        int64_t left = deadline - nowMs();
+        pollfd p{out_, POLLIN, 0};
+        if (left <= 0 || out_ < 0 || poll(&p, 1, int(left)) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        outSoFar_.append(buffer, size_t(n));
+    }
+    return true;
+}
+
 void MifctlProcess::closeInput()
 {
     if (in_ >= 0)
@@ -97,6 +114,8 @@ void MifctlProcess::closeInput()
 MifctlResult MifctlProcess::finish(unsigned ms)
 {
     MifctlResult result;
+    result.out = outSoFar_;
+    outSoFar_.clear();
     closeInput();
     const int64_t deadline = nowMs() + ms;
     bool killed = false;

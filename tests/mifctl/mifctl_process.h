@@ -26,6 +26,8 @@ public:
     bool start(const std::vector<std::string> &args, const std::map<std::string, std::string> &env = {},
                const std::string &cwd = "");
     bool write(const std::string &text);
+    // Reads standard output until it holds `needle`, at most `ms`.
+    bool waitForOutput(const std::string &needle, unsigned ms);
     void closeInput();
     // Closes standard input, collects the output and waits for the end, at
     // most `ms`; kills the process after that.
@@ -34,6 +36,7 @@ public:
 private:
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
+    std::string outSoFar_;
 };
 
 // Runs mifctl to its end with `input` on standard input.

@@ -460,7 +460,7 @@ bool helpForCommand(const std::string &name, std::string *text)
     default: *text += "\n  mifctl " + std::string(command->name) + " [ARG]   sends ARG unchanged.\n"; break;
     }
     if (command->index == CMD_ERROR)
-        *text += "\n  Has no answer: the daemon ends the session and shuts down.\n";
+        *text += "\n  Has no answer: the daemon ends the session.\n";
     else if (command->index == MCH_CHAP)
         *text += "\n  Answers the session's challenge again with the key in use (mifctl does\n"
                  "  this on connecting); the challenge is valid for 10 s.\n";

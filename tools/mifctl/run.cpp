@@ -343,7 +343,7 @@ static int runSerial(Session &session, const PreparedRequest &req)
 
 static int runNoAnswer(Session &session, const PreparedRequest &req)
 {
-    // CMD_ERROR has no answer: the daemon ends the session and shuts down.
+    // CMD_ERROR has no answer: the daemon ends the session.
     std::string error;
     if (!sendHeader(session, req.index, takeTag(session), 0, &error))
         return connectionFailure(error);
