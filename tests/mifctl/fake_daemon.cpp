@@ -8,19 +8,7 @@
 #include <unistd.h>
 
 #include "catalog.h"
-
-static void putBE32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
-static uint32_t getBE32(const uint8_t *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
+#include "session/wire.h"
 
 std::string FakeRequest::text() const
 {
@@ -30,10 +18,8 @@ std::string FakeRequest::text() const
 
 bool FakeConnection::sendFrame(int32_t index, int32_t tag, const std::vector<uint8_t> &payload)
 {
-    std::vector<uint8_t> frame(12);
-    putBE32(&frame[0], uint32_t(index));
-    putBE32(&frame[4], uint32_t(tag));
-    putBE32(&frame[8], uint32_t(payload.size()));
+    std::vector<uint8_t> frame(FRAME_HEADER_SIZE);
+    encodeFrameHeader(frame.data(), index, tag, uint32_t(payload.size()));
     frame.insert(frame.end(), payload.begin(), payload.end());
     size_t done = 0;
     while (done < frame.size()) {
@@ -134,7 +120,7 @@ void FakeDaemon::serveOne(int fd)
     if (!connection.sendFrame(1, 42, challenge))
         return;
     for (;;) {
-        uint8_t header[12];
+        uint8_t header[FRAME_HEADER_SIZE];
         // An idle client is polled for a while, then given up.
         pollfd p{fd, POLLIN, 0};
         int waited = 0;
@@ -143,9 +129,9 @@ void FakeDaemon::serveOne(int fd)
         if (stop_ || !connection.receive(header, sizeof header))
             return;
         FakeRequest request;
-        request.index = int32_t(getBE32(header));
-        request.tag = int32_t(getBE32(header + 4));
-        request.payload.resize(getBE32(header + 8));
+        uint32_t length = 0;
+        decodeFrameHeader(header, &request.index, &request.tag, &length);
+        request.payload.resize(length);
         if (!connection.receive(request.payload.data(), request.payload.size()))
             return;
         {
