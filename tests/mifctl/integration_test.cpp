@@ -1,13 +1,17 @@
 // mifctl against the real daemon: every role's key, a key the daemon does
 // not know, the exit codes, a displaced session, one shell session for many
-// commands, and the commands that end a session or the daemon.
+// commands, the commands that end a session or the daemon, and files,
+// pictures and sounds arriving on the appliance as they should.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <fstream>
 #include <tomcrypt.h>
 
+#include "image.h"
 #include "mifctl_process.h"
+#include "png_maker.h"
+#include "wav_maker.h"
 #include "session/signing.h"
 #include "support/daemon_harness.h"
 
@@ -150,6 +154,81 @@ TEST_F(MifctlDaemonTest, CommandErrorEndsOnlyTheSession)
     EXPECT_NE(result.err.find("CMD_ERROR has no answer; the daemon ended the session"), std::string::npos)
         << result.err;
     EXPECT_EQ(runMifctl({"-r", "testlab", "MCH_CHAP"}, env()).out, "ACK\n");
+}
+
+TEST_F(MifctlDaemonTest, UploadedLogsArriveByteForByte)
+{
+    root.write("/mnt/rwfs/data/tech_box/Events.log", "old\n");
+    root.write("/mnt/rwfs/data/tech_box/Matrix.log", "old\n");
+    root.write("/mnt/rwfs/data/system_config/qxip", "");
+    ScratchDir dir;
+    // A colon early in the file must not be taken for a rotation number.
+    std::string log = "0x0000000000000001;RE;MCH_INSTALL_DATA,ACK,RCPK:1.0\n";
+    for (int i = 0; i < 3000; i++)
+        log += std::to_string(i) + ";EV;" + char('A' + i % 26) + "\n";
+    dir.write("events.txt", log);
+
+    MifctlResult events = runMifctl({"-r", "service", "set-log", "events", dir.file("events.txt")}, env());
+    EXPECT_EQ(events.exitCode, 0) << events.err;
+    EXPECT_EQ(events.out, "ACK\n");
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Events.log"), log);
+
+    EXPECT_EQ(runMifctl({"-r", "service", "set-log", "events", dir.file("events.txt"), "--index", "2"}, env()).exitCode,
+              0);
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Events.log.2"), log);
+    EXPECT_EQ(runMifctl({"-r", "service", "set-log", "matrix", dir.file("events.txt")}, env()).exitCode, 0);
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Matrix.log"), log);
+
+    EXPECT_EQ(runMifctl({"-r", "testlab", "set-ipaddr", "192.0.2.7"}, env()).exitCode, 0);
+    EXPECT_EQ(root.read("/mnt/rwfs/data/system_config/qxip"), "192.0.2.7\n");
+}
+
+TEST_F(MifctlDaemonTest, APngReachesTheFramebufferAsItsRawFrame)
+{
+    root.write("/dev/fb", "");
+    ScratchDir dir;
+    std::vector<uint8_t> rgb(size_t(DISPLAY_WIDTH) * DISPLAY_HEIGHT * 3);
+    for (size_t i = 0; i < rgb.size(); i++)
+        rgb[i] = uint8_t(i / 3 % 251);
+    dir.write("picture.png", makePng(DISPLAY_WIDTH, DISPLAY_HEIGHT, PNG_FORMAT_RGB, rgb));
+
+    MifctlResult shown = runMifctl({"-r", "testlab", "display-img", dir.file("picture.png")}, env());
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    const std::string frame = root.read("/dev/fb");
+    ASSERT_EQ(frame.size(), size_t(DISPLAY_FRAME_SIZE));
+    for (size_t pixel = 0; pixel < size_t(DISPLAY_WIDTH) * DISPLAY_HEIGHT; pixel += 997) {
+        const uint8_t value = uint8_t(pixel % 251);
+        EXPECT_EQ(uint8_t(frame[pixel * 4]), value) << pixel;      // blue
+        EXPECT_EQ(uint8_t(frame[pixel * 4 + 2]), value) << pixel;  // red
+        EXPECT_EQ(uint8_t(frame[pixel * 4 + 3]), 0xFF);
+    }
+
+    // Sent unchanged by the daemon's name, the PNG is refused by the daemon.
+    MifctlResult raw = runMifctl({"-r", "testlab", "MCH_DISPLAY_IMG", dir.file("picture.png")}, env());
+    EXPECT_EQ(raw.exitCode, 1);
+    EXPECT_EQ(raw.err, "NAK: Wrong image size!\n");
+}
+
+TEST_F(MifctlDaemonTest, AWavIsPlayedAndAWrongRateRefused)
+{
+    root.write("/dev/dsp", "");  // the simulated audio device collects the samples
+    ScratchDir dir;
+    std::vector<uint8_t> samples(4000);
+    for (size_t i = 0; i < samples.size(); i++)
+        samples[i] = uint8_t(i * 13);
+    WavSpec spec;
+    spec.listChunk = true;
+    dir.write("tone.wav", makeWav(spec, samples));
+    MifctlResult played = runMifctl({"-r", "testlab", "play-snd", dir.file("tone.wav")}, env());
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_EQ(root.read("/dev/dsp"), std::string(samples.begin(), samples.end()));
+
+    WavSpec cd;
+    cd.rate = 44100;
+    dir.write("cd.wav", makeWav(cd, samples));
+    MifctlResult refused = runMifctl({"-r", "testlab", "play-snd", dir.file("cd.wav")}, env());
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("44100 Hz"), std::string::npos) << refused.err;
 }
 
 } // namespace
