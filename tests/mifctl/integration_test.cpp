@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 #include <tomcrypt.h>
+#include <unistd.h>
 
 #include "image.h"
 #include "mifctl_process.h"
@@ -120,7 +121,12 @@ size_t connectionsSeen(const Daemon &daemon)
 
 TEST_F(MifctlDaemonTest, AShellKeepsOneSessionUntilANewerClientDisplacesIt)
 {
+    // The harness's own readiness probe is one connection; let its line
+    // reach the console before counting.
+    for (int i = 0; i < 100 && connectionsSeen(daemon) == 0; i++)
+        usleep(20000);
     const size_t before = connectionsSeen(daemon);
+    ASSERT_EQ(before, 1u);
     MifctlProcess shell;
     ASSERT_TRUE(shell.start({"-r", "testlab", "shell"}, env()));
     ASSERT_TRUE(shell.write("MCH_CHAP\nset-mcparams\nMCH_CHAP\n"));
