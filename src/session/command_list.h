@@ -52,7 +52,7 @@
     X(40, MCH_PLAY_SND, 5, 1, "/dev/dsp", cmdHandler_MCHPlaySnd)                                   \
     X(41, MCH_TEST_EVENT, 5, 0, "", cmdHandler_NotImplemented)                                     \
     X(42, MCH_GET_SYSTIME, 5, 0, "", cmdHandler_NotImplemented)                                    \
-    X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_NotImplemented)                                      \
+    X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_MCHGetState)                                         \
     X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_RecvFileCmd)      \
     X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_NotImplemented)               \
     X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_NotImplemented)                                 \
