@@ -15,6 +15,8 @@ std::thread pollThread;
 
 void start(std::thread &thread, void (*body)(), const char *name)
 {
+    if (thread.joinable())
+        return;   // already running: one of each
     try {
         thread = std::thread(body);
     } catch (const std::system_error &error) {

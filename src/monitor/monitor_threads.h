@@ -3,7 +3,8 @@
 #pragma once
 
 // Starts them in that order. A thread that cannot be started is logged and
-// left out; the daemon goes on without it.
+// left out; the daemon goes on without it. One that runs already is not
+// started twice.
 void startMonitoringThreads();
 
 // Joins them in the same order; the caller has set stopRequested first

@@ -23,7 +23,6 @@ public:
 
     static MIF_GetMachineState &instance();
 
-    MIF_GetMachineState() = default;
     virtual ~MIF_GetMachineState() = default;
     MIF_GetMachineState(const MIF_GetMachineState &) = delete;
     MIF_GetMachineState &operator=(const MIF_GetMachineState &) = delete;
@@ -37,6 +36,8 @@ public:
     char *takeAll(uint32_t *textLength);
 
 private:
+    MIF_GetMachineState() = default;
+
     std::mutex lock_;
     std::deque<std::string> entries_;
 };
