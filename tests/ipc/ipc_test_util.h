@@ -41,7 +41,8 @@ inline int64_t nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Polls `done` every 10 ms for at most `ms`; whether it became true.
+// Polls `done` every 10 ms for at most `ms` (3 s by default); whether it
+// became true.
 inline bool waitUntil(const std::function<bool()> &done, int ms = 3000)
 {
     for (int64_t end = nowMs() + ms; nowMs() < end;) {
@@ -50,6 +51,14 @@ inline bool waitUntil(const std::function<bool()> &done, int ms = 3000)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
+}
+
+// Whether the thread count settles at `n` within `ms`. A joined thread is
+// gone at once on Linux; under user-mode emulation its host thread may show
+// for a moment longer. A thread that was never joined never leaves.
+inline bool threadsSettleAt(int n, int ms = 2000)
+{
+    return waitUntil([n] { return threadCount() == n; }, ms);
 }
 
 // Messages that a handler saw, copied out of the receiver thread.
