@@ -1,4 +1,5 @@
 #include "mifctl_process.h"
+#include "support/daemon_harness.h"
 
 #include <cerrno>
 #include <csignal>
@@ -52,9 +53,10 @@ bool MifctlProcess::start(const std::vector<std::string> &args, const std::map<s
             environment.push_back(*e);
     for (const auto &[name, value] : env)
         environment.push_back(name + "=" + value);
-    std::string program = binaryDir() + "/mifctl";
-    std::vector<char *> argv{program.data()};
-    std::vector<std::string> copies = args;
+    // In a cross build the emulator runs the program.
+    std::vector<std::string> copies = programCommand(binaryDir() + "/mifctl");
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char *> argv;
     for (std::string &a : copies)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -70,7 +72,7 @@ bool MifctlProcess::start(const std::vector<std::string> &args, const std::map<s
         dup2(err[1], 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
