@@ -10,6 +10,8 @@
 #include "frame/startup.h"
 #include "platform/clock.h"
 #include "platform/shell.h"
+#include "requests/request_channel.h"
+#include "requests/startup_requests.h"
 #include "session/command_table.h"
 #include "session/daemon_commands.h"
 #include "session/session.h"
@@ -43,6 +45,9 @@ static int shutDown()
     joinConnectionMonitor();
     releaseCaldata();
     closeListeningSocket();
+    // The logger client goes first: it pushes the lines still queued, which
+    // needs the messaging layer that Deinit_Ipc closes after it.
+    Deinit_Ipc();
     consoleLog(0, "\nMachine Interface shutdown\n");
     return 0;
 }
@@ -50,6 +55,7 @@ static int shutDown()
 int main(int argc, char **argv)
 {
     CommandLine line = parseCommandLine(argc, argv);
+    Init_Ipc();
     installSigtermHandler();
     installCommandTable(kDaemonCommandTable);
     openConsole();
@@ -59,7 +65,11 @@ int main(int argc, char **argv)
 
     if (unsigned delay = readStartDelay())
         sleepMs(delay);
+    bool serialSet = serialNumberIsSet();
     killHeartbeatScript();
+    machineStartup(serialSet, line.noWait);
+
+    guiStartup();
 
     if (int error = startConnectionMonitor(line.listenAddress)) {
         LOGGER_LogMessage(3, 0, "[MIF] Error starting connection monitor thread, error number: %i\n", error);
@@ -74,6 +84,8 @@ int main(int argc, char **argv)
         LOGGER_LogMessage(3, 0, "[MIF] Error joining client state monitor thread, error number: %i\n", error);
         return shutDown();
     }
+    if (shutdownRequested)
+        reportShutdownToSupervisor();
     fprintf(stderr, "\nMachine Interface shutdown\n");
     sleepMs(1000);
     return shutDown();

@@ -111,6 +111,7 @@ Daemon::~Daemon()
 {
     if (pid_ > 0 && exitStatus_ < 0)
         signalAndWait(SIGKILL, 5000);
+    stopDefaultPeers();
     if (!errorFile_.empty())
         unlink(errorFile_.c_str());
 }
@@ -124,6 +125,9 @@ bool Daemon::start(const TempRoot &root, const std::vector<std::string> &args,
     // The start delay file keeps tests quick unless a test wrote its own.
     if (!root.exists("/mnt/rwfs/data/mif_sleep.txt"))
         root.write("/mnt/rwfs/data/mif_sleep.txt", "0");
+
+    if (defaultPeers)
+        startDefaultPeers(root);
 
     pid_ = fork();
     if (pid_ < 0)
@@ -155,6 +159,61 @@ bool Daemon::start(const TempRoot &root, const std::vector<std::string> &args,
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+// Machine control runs apart from the others, whose request codes overlap
+// with its own.
+void Daemon::startDefaultPeers(const TempRoot &root)
+{
+    auto played = [&](const char *name) { return root.exists(std::string("/tmp/") + name + "Reply.ipc"); };
+    std::vector<std::vector<std::string>> groups;
+    if (!played("Mcl"))
+        groups.push_back({"Mcl"});
+    std::vector<std::string> others;
+    for (const char *name : {"SvDaemon", "LoggerD", "NetLinkD"})
+        if (!played(name))
+            others.push_back(name);
+    if (!others.empty())
+        groups.push_back(others);
+
+    std::string program = binDir() + "/mif-test-peer";
+    for (const std::vector<std::string> &roles : groups) {
+        pid_t pid = fork();
+        if (pid < 0)
+            continue;
+        if (pid == 0) {
+            setenv("MIF_ROOT", root.path().c_str(), 1);
+            std::vector<char *> argv{const_cast<char *>(program.c_str())};
+            for (const std::string &r : roles)
+                argv.push_back(const_cast<char *>(r.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        peers_.push_back(pid);
+        for (int i = 0; i < 200 && !played(roles.back().c_str()); i++)   // about 2 s
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void Daemon::stopDefaultPeers()
+{
+    for (pid_t pid : peers_)
+        kill(pid, SIGTERM);
+    for (pid_t pid : peers_) {
+        int status = 0;
+        bool ended = false;
+        for (int i = 0; i < 300 && !ended; i++) {   // about 3 s
+            ended = waitpid(pid, &status, WNOHANG) == pid;
+            if (!ended)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+    }
+    peers_.clear();
 }
 
 int Daemon::waitExit(unsigned ms)

@@ -49,7 +49,12 @@ public:
 
     // Starts build/bin/mifd with the arguments under the root, on a free
     // port, and waits (bounded) until it accepts connections. `env` adds or
-    // overrides environment variables.
+    // overrides environment variables. Unless `defaultPeers` is cleared,
+    // every peer of the daemon ("Mcl", "SvDaemon", "LoggerD", "NetLinkD")
+    // that the test does not already play (start its IpcPeer first) is
+    // played by a mif-test-peer process with default answers, which also
+    // lets the supervisor handshake through; LoggerD's copy of the daemon's
+    // log is then in <root>/run/loggerd.log.
     bool start(const TempRoot &root, const std::vector<std::string> &args = {"-nowait"},
                const std::map<std::string, std::string> &env = {});
     pid_t pid() const { return pid_; }
@@ -67,7 +72,13 @@ public:
     int descriptorCount() const;
     int threadCount() const;
 
+    bool defaultPeers = true;
+
 private:
+    void startDefaultPeers(const TempRoot &root);
+    void stopDefaultPeers();
+
+    std::vector<pid_t> peers_;
     pid_t pid_ = -1;
     int port_ = 0;
     int exitStatus_ = -1;
