@@ -1,6 +1,7 @@
 // The logger client's two threads and their start and stop.
 #include "ipc/logger_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -17,10 +18,11 @@ const char *const kLogger = "LoggerD";
 
 enum : uint32_t { LEVEL_QUERY_CODE = 0 };
 
-// Pause after a failed level query. A query to an absent logger already
-// waits out the reply time-out holding the process's request lock; the pause
-// gives every other request of the process its turn in between.
-constexpr std::chrono::milliseconds kQueryRetryPause{1000};
+// Pauses after failed level queries, growing from the first to the last. A
+// query to an absent logger waits out the reply time-out holding the
+// process's request lock; the pauses give every other request of the process
+// its turn in between.
+constexpr std::chrono::milliseconds kFirstQueryPause{1000}, kLongestQueryPause{5000};
 
 struct LoggerClient {
     std::mutex lock;                  // guards everything below
@@ -59,6 +61,7 @@ bool queryLevel(uint32_t *level)
 
 void levelQueryThread()
 {
+    std::chrono::milliseconds pause = kFirstQueryPause;
     while (!stopRequested()) {
         uint32_t level = 0;
         if (queryLevel(&level)) {
@@ -66,7 +69,8 @@ void levelQueryThread()
             return;
         }
         std::unique_lock<std::mutex> guard(client.lock);
-        client.stopped.wait_for(guard, kQueryRetryPause, [] { return client.stopping; });
+        client.stopped.wait_for(guard, pause, [] { return client.stopping; });
+        pause = std::min(pause * 2, kLongestQueryPause);
     }
 }
 
