@@ -183,15 +183,17 @@ void Daemon::startDefaultPeers(const TempRoot &root)
             continue;
         if (pid == 0) {
             setenv("MIF_ROOT", root.path().c_str(), 1);
-            std::vector<char *> argv{const_cast<char *>(program.c_str())};
-            for (const std::string &r : roles)
-                argv.push_back(const_cast<char *>(r.c_str()));
+            std::vector<std::string> command = programCommand(program);
+            command.insert(command.end(), roles.begin(), roles.end());
+            std::vector<char *> argv;
+            for (std::string &a : command)
+                argv.push_back(a.data());
             argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         peers_.push_back(pid);
-        for (int i = 0; i < 200 && !played(roles.back().c_str()); i++)   // about 2 s
+        for (int i = 0; i < 500 && !played(roles.back().c_str()); i++)   // about 5 s
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
