@@ -40,6 +40,15 @@ protected:
             codes.push_back(p.code);
         return codes;
     }
+    // A client's MCH_SHUTDOWN, and the daemon's orderly end.
+    void shutDownDaemon()
+    {
+        Client c;
+        ASSERT_TRUE(c.connect(daemon.port()));
+        ASSERT_EQ(c.authenticate("testlab"), "ACK");
+        EXPECT_EQ(c.call(MCH_SHUTDOWN, "0"), "ACK");
+        EXPECT_EQ(daemon.waitExit(10000), 0);
+    }
     // The sequence number of the first log line with this text, or 0.
     uint64_t logged(const std::string &text) const
     {
@@ -93,14 +102,23 @@ TEST_F(SupervisedDaemonTest, HandshakeServesClientsOnlyAfterTheStartEvent)
     EXPECT_TRUE(normal && normal < ready && ready < wait && wait < start);
 }
 
+TEST_F(SupervisedDaemonTest, SupervisorSurveysAreAnswered)
+{
+    ASSERT_TRUE(daemon.start(root, {"-nowait"}));
+    // The daemon's respondent may still be connecting: survey until it answers.
+    ASSERT_TRUE(peer.waitFor([&] { return peer.survey(3, 300) && !peer.responses().empty(); }, 5000));
+    PeerResponse response = peer.responses()[0];
+    EXPECT_EQ(response.header.respondentId, 5u);
+    EXPECT_EQ(response.header.surveyCode, 3u);
+    EXPECT_EQ(response.header.responseWord, 0u);
+    EXPECT_EQ(response.header.status, 0u);
+    EXPECT_TRUE(response.payload.empty());
+}
+
 TEST_F(SupervisedDaemonTest, ShutdownIsReportedFirstAndTheLastLinesReachTheLogger)
 {
     ASSERT_TRUE(daemon.start(root, {"-nowait"}));
-    Client c;
-    ASSERT_TRUE(c.connect(daemon.port()));
-    ASSERT_EQ(c.authenticate("testlab"), "ACK");
-    EXPECT_EQ(c.call(MCH_SHUTDOWN, "0"), "ACK");
-    EXPECT_EQ(daemon.waitExit(10000), 0);
+    shutDownDaemon();
 
     std::vector<PeerRequest> shutdown = peer.requests(SUPERVISOR_SHUTDOWN_REQUEST);
     ASSERT_EQ(shutdown.size(), 1u);
@@ -119,11 +137,7 @@ TEST_F(SupervisedDaemonTest, RefusedShutdownIsLoggedAndTheDaemonEndsAnyway)
 {
     peer.setReply(SUPERVISOR_SHUTDOWN_REQUEST, 3);
     ASSERT_TRUE(daemon.start(root, {"-nowait"}));
-    Client c;
-    ASSERT_TRUE(c.connect(daemon.port()));
-    ASSERT_EQ(c.authenticate("testlab"), "ACK");
-    EXPECT_EQ(c.call(MCH_SHUTDOWN, "0"), "ACK");
-    EXPECT_EQ(daemon.waitExit(10000), 0);
+    shutDownDaemon();
     EXPECT_TRUE(peer.waitForLogText("[MIF] Shutting down...", 2000));
     EXPECT_NE(logged("[MIF] Shutdown request failed"), 0u);
 }
@@ -205,6 +219,27 @@ TEST_F(MachineStartupTest, WarmStartOnlyWithoutASerialNumber)
     EXPECT_TRUE(askedForWarmStart()) << "short";
     root.write(file, "00000000000000001");
     EXPECT_FALSE(askedForWarmStart()) << "a serial";
+}
+
+} // namespace
+
+namespace {
+
+// No peer at all: every request runs into its time-outs, and yet the daemon
+// starts serving and ends in order.
+TEST(DaemonWithoutPeers, StartsAndEndsWithoutHanging)
+{
+    TempRoot root;
+    Daemon daemon;
+    daemon.defaultPeers = false;
+    daemon.start(root, {"-nowait"});   // may give up waiting before the port opens
+    Client c;
+    for (int i = 0; i < 300 && !c.connect(daemon.port()); i++)   // about 15 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(c.fd(), 0);
+    ASSERT_EQ(c.authenticate("testlab"), "ACK");
+    EXPECT_EQ(c.call(MCH_SHUTDOWN, "0"), "ACK");
+    EXPECT_EQ(daemon.waitExit(15000), 0);
 }
 
 } // namespace

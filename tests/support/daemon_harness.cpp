@@ -95,6 +95,19 @@ std::vector<std::string> programCommand(const std::string &program)
 
 // -------------------------------------------------------------------- Daemon
 
+// In a forked child: runs a built program with its arguments, or ends.
+[[noreturn]] static void execProgram(const std::string &program, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = programCommand(program);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : command)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 static bool portAccepts(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -142,14 +155,7 @@ bool Daemon::start(const TempRoot &root, const std::vector<std::string> &args,
             dup2(err, 2);
             dup2(err, 1);
         }
-        std::vector<std::string> command = programCommand(program);
-        command.insert(command.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : command)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        execProgram(program, args);
     }
     for (int i = 0; i < 500; i++) {   // at most about 5 s
         if (portAccepts(port_))
@@ -183,14 +189,7 @@ void Daemon::startDefaultPeers(const TempRoot &root)
             continue;
         if (pid == 0) {
             setenv("MIF_ROOT", root.path().c_str(), 1);
-            std::vector<std::string> command = programCommand(program);
-            command.insert(command.end(), roles.begin(), roles.end());
-            std::vector<char *> argv;
-            for (std::string &a : command)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
+            execProgram(program, roles);
         }
         peers_.push_back(pid);
         for (int i = 0; i < 500 && !played(roles.back().c_str()); i++)   // about 5 s
