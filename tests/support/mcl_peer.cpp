@@ -3,17 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include "platform/paths.h"
 
@@ -490,71 +485,4 @@ bool IpcPeer::survey(uint32_t code, unsigned deadlineMs)
     SurveyHeader header{0, code};
     static const uint8_t none = 0;
     return IPC_Survey(header, &none, 0) == IPC_OK;
-}
-
-// ---------------------------------------------------------------- PeerChild
-
-PeerChild::~PeerChild() { stop(); }
-
-bool PeerChild::start(const std::string &root, PeerRole role)
-{
-    int control[2], ready[2];
-    if (pipe(control) != 0)
-        return false;
-    if (pipe(ready) != 0) {
-        close(control[0]);
-        close(control[1]);
-        return false;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(control[1]);
-        close(ready[0]);
-        IpcPeer peer;
-        char ok = peer.start(root, role) ? 1 : 0;
-        (void)!write(ready[1], &ok, 1);
-        close(ready[1]);
-        // Serves until the parent closes the pipe or ends.
-        char byte;
-        while (read(control[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-        peer.stop();
-        _exit(0);
-    }
-    close(control[0]);
-    close(ready[1]);
-    if (pid_ < 0) {
-        close(control[1]);
-        close(ready[0]);
-        return false;
-    }
-    pipe_ = control[1];
-    pollfd wait{ready[0], POLLIN, 0};
-    char ok = 0;
-    bool started = poll(&wait, 1, 5000) == 1 && read(ready[0], &ok, 1) == 1 && ok == 1;
-    close(ready[0]);
-    if (!started)
-        stop();
-    return started;
-}
-
-void PeerChild::stop()
-{
-    if (pipe_ >= 0) {
-        close(pipe_);
-        pipe_ = -1;
-    }
-    if (pid_ <= 0)
-        return;
-    int status = 0;
-    for (int i = 0; i < 500; i++) {   // about 5 s
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
 }

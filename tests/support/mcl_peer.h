@@ -10,7 +10,8 @@
 // root are links to this process's own, so requests, pushes and log entries
 // meant for those peers arrive here and events published here reach their
 // subscribers. Roles served together must not share request codes (machine
-// control's overlap with the others'); run a second role as a PeerChild.
+// control's overlap with the others'). The daemon harness plays every peer
+// that the test does not (mif-test-peer).
 //
 // Typical integration test:
 //     TempRoot root;
@@ -27,7 +28,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "ipc/ipc.h"
@@ -157,24 +157,6 @@ private:
     std::string ownName_;
     bool hadRoot_ = false;
     std::string oldRoot_;
-};
-
-// A role with its default answers in a child process, for a second identity
-// beside the test's own. Fork before this process starts any thread (before
-// its own IpcPeer and before any daemon). Ends the child when destroyed.
-class PeerChild {
-public:
-    PeerChild() = default;
-    ~PeerChild();
-    PeerChild(const PeerChild &) = delete;
-    PeerChild &operator=(const PeerChild &) = delete;
-
-    bool start(const std::string &root, PeerRole role);
-    void stop();
-
-private:
-    pid_t pid_ = -1;
-    int pipe_ = -1;
 };
 
 // Little-endian bytes of a value, for payloads.
