@@ -10,6 +10,7 @@
 #include "frame/startup.h"
 #include "platform/clock.h"
 #include "platform/shell.h"
+#include "requests/mcl_event_dispatch.h"
 #include "requests/request_channel.h"
 #include "requests/startup_requests.h"
 #include "session/command_table.h"
@@ -55,6 +56,8 @@ static int shutDown()
 int main(int argc, char **argv)
 {
     CommandLine line = parseCommandLine(argc, argv);
+    // Machine control's events may come as soon as the subscriptions exist.
+    installMclEventTable(kMclEventTable, kMclEventTableSize);
     Init_Ipc();
     installSigtermHandler();
     installCommandTable(kDaemonCommandTable);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <thread>
 
 #include "requests/request_codes.h"
@@ -207,6 +208,31 @@ TEST_F(MachineStartupTest, StartupRequestsGoOutInOrder)
     EXPECT_EQ(seen[3].payload, bytesOf(int32_t(ROTARY_MODE_NORMAL)));
     EXPECT_EQ(seen[3].replace, 1u);
     EXPECT_TRUE(accepts(daemon));
+}
+
+// Machine control's events on both topics reach the daemon's handlers,
+// which record them in the machine-state log.
+TEST_F(MachineStartupTest, EventsReachTheDaemonsHandlers)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(root, {"-nowait"}));
+    Client c;
+    ASSERT_TRUE(c.connect(daemon.port()));
+    ASSERT_EQ(c.authenticate("testlab"), "ACK");
+    auto stateHas = [&](const std::string &fragment) {
+        // Reading the state log empties it: a line once seen stays seen.
+        auto seen = std::make_shared<bool>(false);
+        return [&c, fragment, seen] {
+            *seen = *seen || c.call(MCH_GET_STATE, nullptr).find(fragment) != std::string::npos;
+            return *seen;
+        };
+    };
+    EXPECT_TRUE(mcl.publishUntil(MCL_TOPIC_0, MCL_EV_CURRENT_TEMPERATURE, bytesOf(uint32_t(77)),
+                                 stateHas(":DT:77;"), 5000));
+    Bytes time = bytesOf(uint32_t(2));
+    Bytes seconds = bytesOf(uint32_t(5));
+    time.insert(time.end(), seconds.begin(), seconds.end());
+    EXPECT_TRUE(mcl.publishUntil(MCL_TOPIC_1, MCL_EV_TIME_CHANGED, time, stateHas(":TI:125;"), 5000));
 }
 
 TEST_F(MachineStartupTest, WarmStartOnlyWithoutASerialNumber)

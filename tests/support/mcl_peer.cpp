@@ -461,13 +461,14 @@ bool IpcPeer::publishUntil(uint16_t topic, uint32_t eventId, const Bytes &payloa
                            const std::function<bool()> &done, unsigned ms)
 {
     auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (Clock::now() >= end)
-            return false;
+    if (done())
+        return true;
+    while (Clock::now() < end) {
         publish(topic, eventId, payload);
-        waitFor(done, 50);
+        if (waitFor(done, 50))
+            return true;
     }
-    return true;
+    return false;
 }
 
 bool IpcPeer::survey(uint32_t code, unsigned deadlineMs)
