@@ -44,7 +44,7 @@ int reap(pid_t pid, int ms)
     return -1;
 }
 
-TEST(IpcLifecycle, LoggerEventFiveReachesTheThresholdThroughInitIpc)
+TEST(DaemonMessaging, LoggerEventFiveReachesTheThresholdThroughInitIpc)
 {
     TempRoot root;
     pid_t child = forkChild([&] {
@@ -63,7 +63,7 @@ TEST(IpcLifecycle, LoggerEventFiveReachesTheThresholdThroughInitIpc)
 
 // A record queued while the logger has not told its threshold still goes at
 // the end: the logger client is stopped while the layer is up.
-TEST(IpcLifecycle, EntriesQueuedAtTheEndReachTheLogger)
+TEST(DaemonMessaging, EntriesQueuedAtTheEndReachTheLogger)
 {
     TempRoot root;
     int go[2];
