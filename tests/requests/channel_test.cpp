@@ -29,6 +29,7 @@ TEST_F(ChannelTest, OnlyTransportFailuresAreRetried)
     EXPECT_EQ(countLines("sendRequest failed with status 6"), 0u);
 
     // Silence: three tries, and the reply status reads as a failure too.
+    shortReplyTimeout();
     peer.clear();
     peer.setSilent(RIF_RESET_MC);
     reply = ReplyHeader{};
@@ -81,7 +82,7 @@ TEST_F(ChannelTest, ShutdownRequestToAnAbsentSupervisorFails)
 TEST_F(ChannelTest, NoGuiSwitchGoesToTheNetworkDaemon)
 {
     ASSERT_TRUE(peer.addRole(PeerRole::NetLink));
-    ASSERT_EQ(IPC_OpenRequester("NetLinkD", TEST_REPLY_TIMEOUT_MS), IPC_OK);
+    ASSERT_EQ(IPC_OpenRequester("NetLinkD", DAEMON_REPLY_TIMEOUT_MS), IPC_OK);
     EXPECT_TRUE(setNoGuiSwitch());
     std::vector<PeerRequest> seen = peer.requests(NETLINK_NO_GUI_SWITCH);
     ASSERT_EQ(seen.size(), 1u);

@@ -121,6 +121,7 @@ TEST_F(RemoteIfTest, RefusedRequestsFailAfterOneTry)
 
 TEST_F(RemoteIfTest, SilentMachineControlIsTriedThreeTimes)
 {
+    shortReplyTimeout();
     for (const Case &c : cases()) {
         SCOPED_TRACE(c.name);
         peer.setSilent(c.code);
@@ -166,6 +167,7 @@ TEST_F(RemoteIfTest, VersionIsCopiedFromReplyBytes4To35)
     EXPECT_EQ(RemoteIF_getVersion(untouched), 0);
     peer.setReply(RIF_GET_VERSION, 2, reply);
     EXPECT_EQ(RemoteIF_getVersion(untouched), 0);
+    shortReplyTimeout();
     peer.setSilent(RIF_GET_VERSION);
     EXPECT_EQ(RemoteIF_getVersion(untouched), 0);
     EXPECT_EQ(Bytes(untouched, untouched + 32), Bytes(32, 0xEE));
