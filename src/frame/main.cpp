@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "frame/run_state.h"
 #include "frame/startup.h"
+#include "monitor/monitor_threads.h"
 #include "platform/clock.h"
 #include "platform/shell.h"
 #include "requests/mcl_event_dispatch.h"
@@ -43,6 +44,7 @@ static int shutDown()
 {
     LOGGER_LogMessage(5, 0, "[MIF] Shutting down...");
     requestStop();
+    joinMonitoringThreads();
     joinConnectionMonitor();
     releaseCaldata();
     closeListeningSocket();
@@ -71,7 +73,7 @@ int main(int argc, char **argv)
     bool serialSet = serialNumberIsSet();
     killHeartbeatScript();
     machineStartup(serialSet, line.noWait);
-
+    startMonitoringThreads();
     guiStartup();
 
     if (int error = startConnectionMonitor(line.listenAddress)) {
