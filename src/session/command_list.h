@@ -33,20 +33,20 @@
     X(21, MCH_SET_CALDATA, 1, 0, "", cmdHandler_NotImplemented)                                    \
     X(22, MCH_GET_SERIAL, 1, 0, "", cmdHandler_NotImplemented)                                     \
     X(23, MCH_SET_SERIAL, 1, 0, "", cmdHandler_NotImplemented)                                     \
-    X(24, MCH_FA_OK, 1, 0, "", cmdHandler_NotImplemented)                                          \
-    X(25, MCH_PWRDOWN, 5, 0, "", cmdHandler_NotImplemented)                                        \
+    X(24, MCH_FA_OK, 1, 0, "", cmdHandler_MCHFaOk)                                                 \
+    X(25, MCH_PWRDOWN, 5, 0, "", cmdHandler_MCHPwrDown)                                            \
     X(26, MCH_SHUTDOWN, 5, 0, "", cmdHandler_MCHShutdown)                                          \
-    X(27, MCH_RESET_MC, 5, 0, "", cmdHandler_NotImplemented)                                       \
-    X(28, MCH_LOCK_LID, 5, 0, "", cmdHandler_NotImplemented)                                       \
-    X(29, MCH_SWITCH_RELAYS, 5, 0, "", cmdHandler_NotImplemented)                                  \
-    X(30, MCH_SET_SPEED, 5, 0, "", cmdHandler_NotImplemented)                                      \
-    X(31, MCH_SET_MOTMODE, 5, 0, "", cmdHandler_NotImplemented)                                    \
-    X(32, MCH_SET_MOTROTDIR, 5, 0, "", cmdHandler_NotImplemented)                                  \
-    X(33, MCH_SET_TIME, 5, 0, "", cmdHandler_NotImplemented)                                       \
-    X(34, MCH_SET_TEMP, 5, 0, "", cmdHandler_NotImplemented)                                       \
-    X(35, MCH_SET_HEATING, 5, 0, "", cmdHandler_NotImplemented)                                    \
+    X(27, MCH_RESET_MC, 5, 0, "", cmdHandler_MCHResetMC)                                           \
+    X(28, MCH_LOCK_LID, 5, 0, "", cmdHandler_MCHLockLid)                                           \
+    X(29, MCH_SWITCH_RELAYS, 5, 0, "", cmdHandler_MCHSwitchRelays)                                 \
+    X(30, MCH_SET_SPEED, 5, 0, "", cmdHandler_MCHSetSpeed)                                         \
+    X(31, MCH_SET_MOTMODE, 5, 0, "", cmdHandler_MCHSetMotMode)                                     \
+    X(32, MCH_SET_MOTROTDIR, 5, 0, "", cmdHandler_MCHSetMotRotDir)                                 \
+    X(33, MCH_SET_TIME, 5, 0, "", cmdHandler_MCHSetTime)                                           \
+    X(34, MCH_SET_TEMP, 5, 0, "", cmdHandler_MCHSetTemp)                                           \
+    X(35, MCH_SET_HEATING, 5, 0, "", cmdHandler_MCHSetHeating)                                     \
     X(36, MCH_SET_MCPARAMS, 5, 0, "", cmdHandler_NotImplemented)                                   \
-    X(37, MCH_AMBI_LIGHT, 5, 0, "", cmdHandler_NotImplemented)                                     \
+    X(37, MCH_AMBI_LIGHT, 5, 0, "", cmdHandler_MCHAmbiLight)                                       \
     X(38, MCH_PRINT_TXT, 5, 0, "", cmdHandler_NotImplemented)                                      \
     X(39, MCH_DISPLAY_IMG, 5, 1, "/dev/fb", cmdHandler_MCHDisplayImg)                              \
     X(40, MCH_PLAY_SND, 5, 1, "/dev/dsp", cmdHandler_MCHPlaySnd)                                   \
@@ -55,13 +55,13 @@
     X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_MCHGetState)                                         \
     X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_RecvFileCmd)      \
     X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_NotImplemented)               \
-    X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_NotImplemented)                                 \
-    X(47, MCH_HEAT_CTRL, 5, 0, "", cmdHandler_NotImplemented)                                      \
-    X(48, MCH_MCTEST_CMD, 5, 0, "", cmdHandler_NotImplemented)                                     \
-    X(49, MCH_SET_TRANSP, 5, 0, "", cmdHandler_NotImplemented)                                     \
-    X(50, MCH_MILLIS_TRANSP, 5, 0, "", cmdHandler_NotImplemented)                                  \
-    X(51, MCH_NO_GUI_SWITCH, 5, 0, "", cmdHandler_NotImplemented)                                  \
-    X(52, MCH_SET_TIME_AND_DATE, 1, 0, "", cmdHandler_NotImplemented)
+    X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_MCHRecovrErrStat)                               \
+    X(47, MCH_HEAT_CTRL, 5, 0, "", cmdHandler_MCHHeatCtrl)                                         \
+    X(48, MCH_MCTEST_CMD, 5, 0, "", cmdHandler_MCHMctestCmd)                                       \
+    X(49, MCH_SET_TRANSP, 5, 0, "", cmdHandler_MCHSetTransp)                                       \
+    X(50, MCH_MILLIS_TRANSP, 5, 0, "", cmdHandler_MCHMillisTransp)                                 \
+    X(51, MCH_NO_GUI_SWITCH, 5, 0, "", cmdHandler_MCHNoGuiSwitch)                                  \
+    X(52, MCH_SET_TIME_AND_DATE, 1, 0, "", cmdHandler_MCHSetTimeAndDate)
 
 // The command indices by name, for code that sends or checks one command.
 enum CommandIndex {

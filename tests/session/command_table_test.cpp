@@ -101,14 +101,9 @@ TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
         "SVC_SET_REPASTART",  "SVC_SET_REPAEND",
         "MCH_ENABLE_BB",      "MCH_GET_WEIGHT",    "MCH_GET_TARA",         "MCH_SET_TARA",
         "MCH_GET_CALDATA",    "MCH_SET_CALDATA",   "MCH_GET_SERIAL",       "MCH_SET_SERIAL",
-        "MCH_FA_OK",          "MCH_PWRDOWN",       "MCH_RESET_MC",
-        "MCH_LOCK_LID",       "MCH_SWITCH_RELAYS", "MCH_SET_SPEED",        "MCH_SET_MOTMODE",
-        "MCH_SET_MOTROTDIR",  "MCH_SET_TIME",      "MCH_SET_TEMP",         "MCH_SET_HEATING",
-        "MCH_SET_MCPARAMS",   "MCH_AMBI_LIGHT",    "MCH_PRINT_TXT",
+        "MCH_SET_MCPARAMS",   "MCH_PRINT_TXT",
         "MCH_TEST_EVENT",     "MCH_GET_SYSTIME",
-        "MCH_INSTALL_DATA",   "MCH_RECOVR_ERRSTAT", "MCH_HEAT_CTRL",
-        "MCH_MCTEST_CMD",     "MCH_SET_TRANSP",    "MCH_MILLIS_TRANSP",    "MCH_NO_GUI_SWITCH",
-        "MCH_SET_TIME_AND_DATE",
+        "MCH_INSTALL_DATA",
     };
     for (int32_t i = 0; i < COMMAND_COUNT; i++) {
         if (getCmdHandler(i) == cmdHandler_NotImplemented) {

@@ -1,0 +1,70 @@
+// MCH_SET_TIME_AND_DATE: sets the appliance's clock to a local date and
+// time given as dd.mm.yyyy-hh:mm:ss.
+#include <cinttypes>
+#include <cstdio>
+
+#include "commands/machine/command_args.h"
+#include "commands/machine/machine_commands.h"
+#include "platform/system_clock.h"
+
+namespace {
+
+// Unsigned comparisons, so that negative numbers fail too.
+bool within(int32_t value, int32_t low, int32_t high)
+{
+    return uint32_t(value) - uint32_t(low) <= uint32_t(high) - uint32_t(low);
+}
+
+bool validDateTime(const LocalDateTime &t)
+{
+    // The day is not compared with the month's length: the conversion
+    // carries 31 February into March.
+    return within(t.month, 1, 12) && within(t.day, 1, 31) && within(t.year, 1900, 11899) &&
+           within(t.hour, 0, 23) && within(t.minute, 0, 59) && within(t.second, 0, 59);
+}
+
+} // namespace
+
+Command *cmdHandler_MCHSetTimeAndDate(Command *request, int /*socket*/)
+{
+    MIF_TRACE_ENTER();
+    const char *text = argumentText(request);
+    if (!text) {
+        MIF_TRACE_LEAVE();
+        return answerText(request, "NAK: No arguments, specify time; format: dd.mm.yyyy-hh:mm:ss\n");
+    }
+    LocalDateTime when{};
+    int fields = sscanf(text, "%d.%d.%d-%d:%d:%d\n", &when.day, &when.month, &when.year, &when.hour,
+                        &when.minute, &when.second);
+    // Fields that were not read have no value to check: such an argument is
+    // as invalid as a wrong number.
+    if (fields != 6 || !validDateTime(when)) {
+        MIF_TRACE_LEAVE();
+        return answerText(request, "NAK: Invalid parameters.\n");
+    }
+
+    ClockSetResult result = setSystemClock(when);
+    Command *answer = nullptr;
+    switch (result.outcome) {
+    case CLOCK_SET_DONE:
+        answer = answerAck(request);
+        break;
+    case CLOCK_CONVERT_FAILED:
+        answer = createStringCommand(request->index, request->tag, "NAK: Error setting time, errno: %i\n",
+                                     result.error);
+        break;
+    case CLOCK_READ_FAILED:
+        answer = createStringCommand(request->index, request->tag,
+                                     "NAK: Error getting current system time. errno: %d\n", result.error);
+        break;
+    case CLOCK_SET_FAILED:
+        answer = createStringCommand(request->index, request->tag,
+                                     "NAK: Error setting time. adjtime() errno: %d, stime() errno: %d\n",
+                                     result.slewError, result.stepError);
+        break;
+    }
+    if (result.outcome == CLOCK_SET_DONE && result.slewError != 0)
+        MIF_LOG(5, "adjtime refused (errno %d), clock stepped to %" PRId64 "\n", result.slewError, result.target);
+    MIF_TRACE_LEAVE();
+    return answer;
+}
