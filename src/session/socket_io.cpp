@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,8 +70,17 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
         errno = EINVAL;
         return -1;
     }
-    SigpipeGuard sigpipe;
+    // Only write() can raise SIGPIPE: send() carries MSG_NOSIGNAL and reads
+    // raise none. Masking for the others would cost three system calls per
+    // transfer, four transfers per command, for nothing.
+    std::optional<SigpipeGuard> sigpipe;
+    if (mode == TRANSFER_WRITE)
+        sigpipe.emplace();
     const bool writing = mode == TRANSFER_SEND || mode == TRANSFER_WRITE;
+    // A receive first takes what is already there without waiting: a
+    // command's header and payload are usually in the socket by the time
+    // its first byte has been read, and the poll would only say so.
+    bool tryBeforeWaiting = mode == TRANSFER_RECV;
     const bool bounded = timeoutMs > 0;
     const int64_t deadline = bounded ? monotonicMs() + timeoutMs : 0;
     int64_t now = monotonicMs();
@@ -86,6 +96,22 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
                 return ssize_t(done);
             }
             wait = int(remaining);
+        }
+        if (tryBeforeWaiting) {
+            tryBeforeWaiting = false;
+            ssize_t moved = recv(fd, bytes + done, length - done, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
+            if (moved > 0) {
+                done += size_t(moved);
+                if (done < length) {
+                    sleepMs(10);
+                    now = monotonicMs();
+                }
+                continue;
+            }
+            if (moved == 0)
+                return 0;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return -1;
         }
         pollfd p{fd, short(writing ? POLLOUT : POLLIN), 0};
         int ready = poll(&p, 1, wait);
@@ -106,8 +132,8 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
                 now = monotonicMs();
                 continue;
             }
-            if (writing && errno == EPIPE)
-                sigpipe.consumeIfRaised();
+            if (sigpipe && errno == EPIPE)
+                sigpipe->consumeIfRaised();
             return -1;
         }
         if (moved == 0)
