@@ -159,9 +159,14 @@ void receiverMain(EndpointEntry *e)
             continue;
         }
         // A poll that fails at once (the socket is being closed) must not
-        // turn into a busy loop.
-        std::this_thread::sleep_for(r == POLL_FAILED ? std::chrono::microseconds(1000)
-                                                     : std::chrono::microseconds(5));
+        // turn into a busy loop. After a message the thread polls again at
+        // once: a sleep, however short, lasts the timer slack (about 50 us),
+        // and even a yield hands the core away, so the next request of a busy
+        // requester would wait for the poll. A thread that wants the entry
+        // lock is let in below either way.
+        if (r != HANDLED)
+            std::this_thread::sleep_for(r == POLL_FAILED ? std::chrono::microseconds(1000)
+                                                         : std::chrono::microseconds(5));
         // Let a thread waiting for the entry lock (IPC_Respond, a close) in
         // before polling again.
         while (e->lockWaiters.load() > 0 && e->active.load())
