@@ -26,7 +26,7 @@ protected:
     // A control line through the control FIFO, as `mif-sim ctl` sends it.
     int ctl(const std::string &line)
     {
-        std::string command = "MIF_ROOT=" + root_.path() + " " + binDir() + "/mif-sim ctl " + line + " >/dev/null 2>&1";
+        std::string command = "MIF_ROOT=" + root_.path() + " " + programLine(binDir() + "/mif-sim") + " ctl " + line + " >/dev/null 2>&1";
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }

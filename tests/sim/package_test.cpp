@@ -14,8 +14,8 @@ protected:
         int status = std::system((command + " >/dev/null 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    int sign(const std::string &extra = "") { return run(binDir() + "/mif-sim sign-package " + package_ + extra); }
-    int check(const std::string &extra = "") { return run(binDir() + "/checkpak " + extra + package_); }
+    int sign(const std::string &extra = "") { return run(programLine(binDir() + "/mif-sim") + " sign-package " + package_ + extra); }
+    int check(const std::string &extra = "") { return run(programLine(binDir() + "/checkpak") + " " + extra + package_); }
     void flipByte(const std::string &path, long offset)
     {
         std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -52,7 +52,7 @@ TEST_F(PackageTest, AcceptsASignedPackageAndRefusesEveryChange)
     EXPECT_EQ(check(), 1);
     EXPECT_EQ(check("-k " + keys() + "service.der "), 0);
 
-    EXPECT_EQ(run(binDir() + "/checkpak"), 2);
+    EXPECT_EQ(run(programLine(binDir() + "/checkpak")), 2);
     EXPECT_EQ(sign(" -k /nonexistent.pem"), 1);
 }
 

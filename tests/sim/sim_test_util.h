@@ -38,6 +38,17 @@ inline bool eventually(const std::function<bool()> &done, int ms = 3000)
     return done();
 }
 
+// A built program as a shell command line (with the emulator in a cross
+// build); "" gives the emulator alone.
+inline std::string programLine(const std::string &program)
+{
+    std::string line;
+    for (const std::string &word : programCommand(program))
+        if (!word.empty())
+            line += (line.empty() ? "" : " ") + word;
+    return line;
+}
+
 // One process of the simulator (`mif-sim ARGS...`) with its control lines
 // on a pipe and its output in a file under the root.
 class SimChild {
@@ -53,9 +64,10 @@ public:
         if (pipe2(fds, O_CLOEXEC) != 0)
             return false;
         output_ = root.path() + "/sim-" + (args.empty() ? std::string("appliance") : args[0]) + ".log";
-        std::vector<std::string> argvText = {binDir() + "/mif-sim"};
+        std::vector<std::string> argvText = programCommand(binDir() + "/mif-sim");
         argvText.insert(argvText.end(), args.begin(), args.end());
-        std::vector<std::string> envText = {"MIF_ROOT=" + root.path(), "PATH=" + binDir() + ":/usr/bin:/bin"};
+        std::vector<std::string> envText = {"MIF_ROOT=" + root.path(), "PATH=" + binDir() + ":/usr/bin:/bin",
+                                            "MIF_SIM_EMULATOR=" + programLine("")};
         envText.insert(envText.end(), env.begin(), env.end());
         std::vector<char *> argv, envp;
         for (std::string &a : argvText)
@@ -70,7 +82,7 @@ public:
             dup2(fds[0], STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(out, STDERR_FILENO);
-            execve(argv[0], argv.data(), envp.data());
+            execvpe(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(fds[0]);

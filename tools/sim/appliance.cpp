@@ -73,12 +73,29 @@ std::string describeExit(int status)
     return "signal " + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
+// The command that runs this program again. A cross build runs under
+// user-mode emulation, where a process cannot exec a program of its own
+// architecture by itself: MIF_SIM_EMULATOR then names the emulator.
+std::vector<std::string> selfCommand()
+{
+    std::vector<std::string> command;
+    if (const char *emulator = getenv("MIF_SIM_EMULATOR")) {
+        for (const std::string &word : splitControlLine(emulator))
+            command.push_back(word);
+    }
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    command.push_back(length > 0 ? std::string(self, size_t(length)) : "/proc/self/exe");
+    return command;
+}
+
 bool startPeer(Appliance &a, PeerProcess &peer)
 {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> args = {"mif-sim", peer.subcommand};
+    std::vector<std::string> args = selfCommand();
+    args.push_back(peer.subcommand);
     if (std::string(peer.subcommand) == "supervisor" && !a.daemonArgs.empty()) {
         args.push_back("--daemon");
         args.insert(args.end(), a.daemonArgs.begin(), a.daemonArgs.end());
@@ -96,7 +113,7 @@ bool startPeer(Appliance &a, PeerProcess &peer)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setenv("MIF_SIM_APPLIANCE_PID", parent.c_str(), 1);
-        execv("/proc/self/exe", argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(pipeFds[0]);
