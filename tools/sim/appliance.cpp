@@ -284,6 +284,7 @@ int usage()
             "       mif-sim ctl COMMAND...                      a control command to the running simulator\n"
             "       mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]\n"
             "       mif-sim fb-png [PNG] | dsp-wav [WAV]        the display or the last sound as a file\n"
+            "       mif-sim test-pattern PNG                    a test picture for the display\n"
             "Everything lives under MIF_ROOT (or --root DIR). `mif-sim help` lists the control commands.\n");
     return 2;
 }
@@ -380,7 +381,7 @@ int runAppliance(int argc, char **argv)
             readLines(a, a.controlFifo, a.fifoPending);
         // The end of standard input (a script's /dev/null, Ctrl-D) is not a
         // reason to stop: the appliance keeps serving until it is told to.
-        if (ready > 0 && (fds[2].revents & (POLLIN | POLLHUP)))
+        if (ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
             a.stdinOpen = readLines(a, STDIN_FILENO, a.stdinPending);
         echoConsole(a);
     }

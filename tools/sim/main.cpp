@@ -5,6 +5,7 @@
 //   mif-sim ctl COMMAND...
 //   mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]
 //   mif-sim fb-png [PNG] | dsp-wav [WAV]
+//   mif-sim test-pattern PNG
 //   mif-sim help
 #include <csignal>
 #include <cstdio>
@@ -145,6 +146,14 @@ int main(int argc, char **argv)
     }
     if (sub == "fb-png" || sub == "dsp-wav")
         return runRender(sub == "fb-png", restc, rest);
+    if (sub == "test-pattern") {
+        std::string error;
+        if (restc != 1 || !writeTestPattern(rest[0], &error)) {
+            fprintf(stderr, "%s\n", restc != 1 ? "usage: mif-sim test-pattern PNG" : error.c_str());
+            return restc != 1 ? 2 : 1;
+        }
+        return 0;
+    }
     if (sub.empty() || sub[0] == '-')
         return runAppliance(argc - 1, argv + 1);
     if (!needRoot())

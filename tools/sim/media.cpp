@@ -66,11 +66,40 @@ bool createOutputDevices(std::string *error)
            createFile(CONSOLE_DEVICE, {}, error);
 }
 
+static bool writePng(Bytes frame, const std::string &pngPath, std::string *error);
+
 bool renderFrameToPng(const std::string &framePath, const std::string &pngPath, std::string *error)
 {
     Bytes frame;
-    if (!readWhole(framePath, &frame, error))
-        return false;
+    return readWhole(framePath, &frame, error) && writePng(std::move(frame), pngPath, error);
+}
+
+bool writeTestPattern(const std::string &pngPath, std::string *error)
+{
+    // Blue, green and red of white, yellow, cyan, green, magenta, red, blue
+    // and black.
+    static const uint8_t bars[8][3] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                                       {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+    Bytes frame(FB_FRAME_SIZE);
+    for (int y = 0; y < FB_HEIGHT; y++) {
+        for (int x = 0; x < FB_WIDTH; x++) {
+            uint8_t *pixel = frame.data() + (size_t(y) * FB_WIDTH + x) * FB_BYTES_PER_PIXEL;
+            if (y < FB_HEIGHT * 3 / 4) {
+                const uint8_t *bar = bars[x * 8 / FB_WIDTH];
+                pixel[0] = bar[0];
+                pixel[1] = bar[1];
+                pixel[2] = bar[2];
+            } else {
+                pixel[0] = pixel[1] = pixel[2] = uint8_t(x * 255 / (FB_WIDTH - 1));
+            }
+            pixel[3] = 0xFF;
+        }
+    }
+    return writePng(std::move(frame), pngPath, error);
+}
+
+static bool writePng(Bytes frame, const std::string &pngPath, std::string *error)
+{
     frame.resize(FB_FRAME_SIZE, 0);
 
     FileGuard out(fopen(pngPath.c_str(), "wb"));

@@ -28,5 +28,9 @@ bool createOutputDevices(std::string *error);
 // shorter than a frame leaves the rest black.
 bool renderFrameToPng(const std::string &framePath, const std::string &pngPath, std::string *error);
 
+// A test picture for the display: eight colour bars over a grey ramp, as a
+// PNG of the display's size.
+bool writeTestPattern(const std::string &pngPath, std::string *error);
+
 // Wraps raw PCM (host path) in a WAV header: 48 kHz, mono, 16-bit.
 bool convertPcmToWav(const std::string &pcmPath, const std::string &wavPath, std::string *error);

@@ -122,7 +122,7 @@ int runPeerLoop(const PeerLoop &loop)
             ssize_t ignored = read(wakeFd, &count, sizeof count);
             (void)ignored;
         }
-        if (ready > 0 && (fds[2].revents & (POLLIN | POLLHUP)))
+        if (ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
             handleLines(loop, reader);
         if (!gStop && loop.onTick)
             loop.onTick();
