@@ -5,6 +5,8 @@
 #include "sim_test_util.h"
 
 #include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
 
 #include "otp.h"
 
@@ -57,9 +59,26 @@ protected:
         ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
         ASSERT_EQ(close(fd), 0);
     }
+    // Whether the driver holds its lease on id.bin again, so that it sees
+    // the next read coming. It takes it back as soon as the last reader has
+    // closed the file; a reader that reads again at once, before the driver
+    // had its turn, would not wait for writes made in between.
+    bool leaseHeld()
+    {
+        struct stat st;
+        if (stat(root_.at(OTP_ID_BIN).c_str(), &st) != 0)
+            return false;
+        std::ifstream locks("/proc/locks");
+        std::string inode = ":" + std::to_string(st.st_ino) + " ";
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("LEASE") != std::string::npos && line.find(inode) != std::string::npos)
+                return true;
+        return false;
+    }
     // Words 2 and 3 as the daemon reads OTP value B: bytes 8-15 of id.bin.
     uint64_t valueB()
     {
+        EXPECT_TRUE(eventually([&] { return leaseHeld(); }));
         std::string image = root_.read(OTP_ID_BIN);
         uint64_t value = ~0ull;
         if (image.size() >= 16)
@@ -102,6 +121,7 @@ TEST_F(OtpDriverTest, BurnsWhatIsReadBackAtOnceAndKeepsTheLockAcrossRuns)
     // Words 0 and 1 were never locked.
     writeDriverFile(OTP_UNLOCK, std::string("1", 2));
     writeDriverFile(OTP_ID, "0:0x00000007,1:0x00000000");
+    ASSERT_TRUE(eventually([&] { return leaseHeld(); }));
     std::string image = root_.read(OTP_ID_BIN);
     ASSERT_EQ(image.size(), 16u);
     EXPECT_EQ(image[0], 7);

@@ -156,6 +156,15 @@ private:
     std::string output_;
 };
 
+// A fixed-width field of a payload; 0 when the payload is too short.
+template <typename T> T fieldAt(const std::vector<uint8_t> &payload, size_t offset)
+{
+    T value{};
+    if (offset + sizeof value <= payload.size())
+        memcpy(&value, payload.data() + offset, sizeof value);
+    return value;
+}
+
 // Events the test's subscriptions received, copied out of the receiver
 // threads.
 struct SeenEvent {
@@ -163,13 +172,7 @@ struct SeenEvent {
     uint32_t id = 0;
     std::vector<uint8_t> payload;
 
-    template <typename T> T at(size_t offset) const
-    {
-        T value{};
-        if (offset + sizeof value <= payload.size())
-            memcpy(&value, payload.data() + offset, sizeof value);
-        return value;
-    }
+    template <typename T> T at(size_t offset) const { return fieldAt<T>(payload, offset); }
 };
 
 class EventLog {
@@ -228,13 +231,7 @@ struct Answer {
     uint32_t status = 0xFFFFFFFF;
     std::vector<uint8_t> payload;
 
-    template <typename T> T at(size_t offset) const
-    {
-        T value{};
-        if (offset + sizeof value <= payload.size())
-            memcpy(&value, payload.data() + offset, sizeof value);
-        return value;
-    }
+    template <typename T> T at(size_t offset) const { return fieldAt<T>(payload, offset); }
     bool ok() const { return rc == IPC_OK && status == 0; }
 };
 

@@ -156,18 +156,10 @@ int runLogger(int, char **)
     peerProcessSetup();
     mkdir(mifPath("/var").c_str(), 0755);
     mkdir(mifPath("/var/log").c_str(), 0755);
-    IpcStatus rc = IPC_Init(LOGGER_PROCESS_ID, LOGGER_PROCESS_NAME);
-    if (rc == IPC_OK)
-        rc = IPC_OpenPublisher();
-    if (rc == IPC_OK)
-        rc = IPC_OpenLogServer(onLog);
-    if (rc == IPC_OK)
-        rc = IPC_OpenReplyServer(onRequest);
-    if (rc != IPC_OK) {
-        simSay(kWho, "cannot open its endpoints (status %d)", rc);
-        IPC_Deinit();
+    if (!peerOpenEndpoints(kWho, LOGGER_PROCESS_ID,
+                           {[] { return IPC_OpenPublisher(); }, [] { return IPC_OpenLogServer(onLog); },
+                            [] { return IPC_OpenReplyServer(onRequest); }}))
         return 1;
-    }
     simSay(kWho, "logger ready, threshold %u, writing %s", unsigned(LOGGER_DEFAULT_THRESHOLD),
            mifPath(MIFD_LOG_FILE).c_str());
 
@@ -175,7 +167,5 @@ int runLogger(int, char **)
     loop.name = kWho;
     loop.tickMs = 1000;
     loop.onControl = onControl;
-    int status = runPeerLoop(loop);
-    IPC_Deinit();
-    return status;
+    return servePeer(loop);
 }

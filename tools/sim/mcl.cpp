@@ -210,17 +210,10 @@ int runMcl(int, char **)
         std::lock_guard<std::mutex> lock(gMcl.lock);
         modelInit(gMcl.model, machineTimeMs());
     }
-    IpcStatus rc = IPC_Init(MCL_PROCESS_ID, MCL_PROCESS_NAME);
-    if (rc == IPC_OK)
-        rc = IPC_OpenPublisher();
-    if (rc == IPC_OK)
-        rc = IPC_OpenReplyServer(onRequest);
-    if (rc != IPC_OK) {
-        simSay(kWho, "cannot open its endpoints (status %d)", rc);
-        IPC_Deinit();
+    if (!peerOpenEndpoints(kWho, MCL_PROCESS_ID,
+                           {[] { return IPC_OpenPublisher(); }, [] { return IPC_OpenReplyServer(onRequest); },
+                            [] { return IPC_OpenLogPush(LOGGER_PROCESS_NAME, LOG_PUSH_TIMEOUT); }}))
         return 1;
-    }
-    IPC_OpenLogPush(LOGGER_PROCESS_NAME, LOG_PUSH_TIMEOUT);
     simSay(kWho, "machine control ready");
 
     PeerLoop loop;
@@ -228,7 +221,5 @@ int runMcl(int, char **)
     loop.tickMs = TICK_MS;
     loop.onControl = onControl;
     loop.onTick = tick;
-    int status = runPeerLoop(loop);
-    IPC_Deinit();
-    return status;
+    return servePeer(loop);
 }

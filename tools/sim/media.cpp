@@ -10,22 +10,10 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "file_guard.h"
 #include "wire_bytes.h"
 
 namespace {
-
-// Holds a stdio stream for one scope.
-struct FileGuard {
-    FILE *f;
-    explicit FileGuard(FILE *file) : f(file) {}
-    ~FileGuard()
-    {
-        if (f)
-            fclose(f);
-    }
-    FileGuard(const FileGuard &) = delete;
-    FileGuard &operator=(const FileGuard &) = delete;
-};
 
 bool createFile(const char *device, const Bytes &content, std::string *error)
 {

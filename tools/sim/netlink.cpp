@@ -46,20 +46,12 @@ bool onControl(const std::vector<std::string> &words)
 int runNetlink(int, char **)
 {
     peerProcessSetup();
-    IpcStatus rc = IPC_Init(NETLINK_PROCESS_ID, NETLINK_PROCESS_NAME);
-    if (rc == IPC_OK)
-        rc = IPC_OpenReplyServer(onRequest);
-    if (rc != IPC_OK) {
-        simSay(kWho, "cannot open its endpoints (status %d)", rc);
-        IPC_Deinit();
+    if (!peerOpenEndpoints(kWho, NETLINK_PROCESS_ID, {[] { return IPC_OpenReplyServer(onRequest); }}))
         return 1;
-    }
     simSay(kWho, "network daemon ready");
     PeerLoop loop;
     loop.name = kWho;
     loop.tickMs = 1000;
     loop.onControl = onControl;
-    int status = runPeerLoop(loop);
-    IPC_Deinit();
-    return status;
+    return servePeer(loop);
 }

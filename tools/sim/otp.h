@@ -14,7 +14,9 @@
 // A driver acts on a write before the writer's next step: the daemon burns
 // and at once reads id.bin back. The stand-in holds a lease on each file,
 // so that any open of one waits until the driver has applied every write
-// made so far; inotify makes it act on each write as it is closed.
+// made so far; inotify makes it act on each write as it is closed. A lease
+// comes back once the last opener has closed the file, so a reader that
+// opens id.bin again the instant it closed it may come before the driver.
 #pragma once
 
 #include <cstdint>

@@ -5,21 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "file_guard.h"
 #include "session/signing.h"
 
 namespace {
-
-struct FileGuard {
-    FILE *f;
-    explicit FileGuard(FILE *file) : f(file) {}
-    ~FileGuard()
-    {
-        if (f)
-            fclose(f);
-    }
-    FileGuard(const FileGuard &) = delete;
-    FileGuard &operator=(const FileGuard &) = delete;
-};
 
 // Frees an imported public key when it goes.
 struct PublicKey {

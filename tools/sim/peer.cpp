@@ -134,6 +134,25 @@ int runPeerLoop(const PeerLoop &loop)
     return gStopStatus;
 }
 
+bool peerOpenEndpoints(const char *name, int id, const std::vector<EndpointOpener> &openers)
+{
+    IpcStatus rc = IPC_Init(id, name);
+    for (size_t i = 0; rc == IPC_OK && i < openers.size(); i++)
+        rc = openers[i]();
+    if (rc != IPC_OK) {
+        simSay(name, "cannot open its endpoints (status %d)", rc);
+        IPC_Deinit();
+    }
+    return rc == IPC_OK;
+}
+
+int servePeer(const PeerLoop &loop)
+{
+    int status = runPeerLoop(loop);
+    IPC_Deinit();
+    return status;
+}
+
 void stopPeerLoop(int status)
 {
     gStopStatus = status;

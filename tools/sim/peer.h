@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ipc/ipc.h"
+
 // Messaging ids of the simulated processes (the daemon is 5).
 enum { SUPERVISOR_PROCESS_ID = 1, MCL_PROCESS_ID = 2, NETLINK_PROCESS_ID = 3, LOGGER_PROCESS_ID = 9 };
 
@@ -36,6 +38,17 @@ struct PeerLoop {
 // Runs until stopped; returns the status the process should exit with (0
 // after SIGTERM, SIGINT or "quit").
 int runPeerLoop(const PeerLoop &loop);
+
+// One endpoint to open, for example [] { return IPC_OpenPublisher(); }.
+using EndpointOpener = std::function<IpcStatus()>;
+
+// Registers the process with the messaging layer under its id and name and
+// opens its endpoints in order. On a failure it says so, releases the layer
+// and returns false.
+bool peerOpenEndpoints(const char *name, int id, const std::vector<EndpointOpener> &openers);
+
+// runPeerLoop, then the messaging layer is released.
+int servePeer(const PeerLoop &loop);
 
 // From any thread: ends the loop with `status`.
 void stopPeerLoop(int status);

@@ -226,20 +226,11 @@ int runSupervisor(int argc, char **argv)
     daemonArgv.push_back(nullptr);
 
     peerProcessSetup();
-    IpcStatus rc = IPC_Init(SUPERVISOR_PROCESS_ID, SUPERVISOR_PROCESS_NAME);
-    if (rc == IPC_OK)
-        rc = IPC_OpenPublisher();
-    if (rc == IPC_OK)
-        rc = IPC_OpenPullServer(onPush);
-    if (rc == IPC_OK)
-        rc = IPC_OpenReplyServer(onRequest);
-    if (rc == IPC_OK)
-        rc = IPC_OpenSurveyor(onResponse, SURVEY_DEADLINE_MS);
-    if (rc != IPC_OK) {
-        simSay(kWho, "cannot open its endpoints (status %d)", rc);
-        IPC_Deinit();
+    if (!peerOpenEndpoints(kWho, SUPERVISOR_PROCESS_ID,
+                           {[] { return IPC_OpenPublisher(); }, [] { return IPC_OpenPullServer(onPush); },
+                            [] { return IPC_OpenReplyServer(onRequest); },
+                            [] { return IPC_OpenSurveyor(onResponse, SURVEY_DEADLINE_MS); }}))
         return 1;
-    }
     if (daemonArgv.size() > 1) {
         std::lock_guard<std::mutex> lock(gSv.lock);
         gSv.daemon = startDaemon(daemonArgv);
