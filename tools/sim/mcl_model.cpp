@@ -7,22 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "monitor/tables.h"
 #include "requests/request_codes.h"
 
 namespace {
 
-// The GUI's speed steps (tenths) and the motor speed of each, fastest
-// first: the steps the knob moves through.
-struct SpeedStep {
-    int32_t key;
-    uint16_t motorSpeed;
-};
-const SpeedStep kSpeedSteps[] = {
-    {100, 10000}, {95, 8800}, {90, 7600}, {85, 6700}, {80, 5800}, {75, 5100}, {70, 4400}, {65, 3750},
-    {60, 3100},   {55, 2550}, {50, 2000}, {45, 1550}, {40, 1100}, {35, 800},  {30, 500},  {25, 350},
-    {20, 200},    {15, 150},  {10, 100},  {5, 70},    {3, 40},    {2, 20},    {1, 10},    {0, 0},
-};
-const int kSpeedStepCount = int(sizeof kSpeedSteps / sizeof kSpeedSteps[0]);
+// The knob moves through the GUI speed table, fastest first.
+const int kSpeedStepCount = GUI_SPEED_ROWS;
 
 // The physical scale: AD counts for an empty scale and per gram. The
 // factory calibration matches it, so an uncalibrated scale weighs right.
@@ -40,7 +31,7 @@ enum { MOTOR_DATA_PERIOD_MS = 1000, SCALE_PERIOD_MS = 1000, TRANSPORT_DELAY_MS =
 int speedRow(int32_t key)
 {
     for (int row = 0; row < kSpeedStepCount; row++)
-        if (kSpeedSteps[row].key == key)
+        if (GuiSpeedTable[row].key == key)
             return row;
     return -1;
 }
@@ -126,7 +117,7 @@ bool modelGuiMotorSpeed(int32_t key, uint16_t *motorSpeed)
     int row = speedRow(key);
     if (row < 0)
         return false;
-    *motorSpeed = kSpeedSteps[row].motorSpeed;
+    *motorSpeed = GuiSpeedTable[row].value;
     return true;
 }
 
@@ -196,7 +187,7 @@ void modelKnobStep(MachineModel &m, int direction, uint64_t nowMs, ModelOutput &
         row = row == stop ? soft : std::max(0, row - 1);
     else
         row = row >= soft ? stop : row + 1;
-    modelSetGuiSpeed(m, kSpeedSteps[row].key, nowMs, out);
+    modelSetGuiSpeed(m, GuiSpeedTable[row].key, nowMs, out);
 }
 
 void modelStopMotor(MachineModel &m, uint64_t nowMs, ModelOutput &out)

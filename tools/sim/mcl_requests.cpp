@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "monitor/tables.h"
 #include "requests/request_codes.h"
 
 namespace {
@@ -200,44 +201,51 @@ void resetCoverSwitchLock(Request &r)
     r.flag(true);
 }
 
-// Test-mode commands machine control knows, and what each reports.
-struct TestCommand {
+// What a test-mode command reports; the commands not listed switch
+// something the model does not keep and report 0.
+struct TestResult {
     int32_t code;
     uint16_t (*result)(MachineModel &m);
 };
 
-uint16_t testAck(MachineModel &) { return 0; }
 uint16_t testModeOn(MachineModel &m) { return (m.testMode = true), 1; }
 uint16_t testModeOff(MachineModel &m) { return (m.testMode = false), 0; }
 uint16_t driverVolt(MachineModel &) { return 325; }
 uint16_t tempSrm(MachineModel &m) { return uint16_t(m.motorTemperature * 10); }
 uint16_t zkVolt(MachineModel &) { return 3250; }
 uint16_t sensorPosition(MachineModel &m) { return uint16_t(modelSecondaryMotorData(m).motorAngle); }
-uint16_t diStatus(MachineModel &m) { return uint16_t((m.lidClosed ? 1 : 0) | (m.bowlLocked ? 2 : 0) | (m.powerRelayClosed ? 4 : 0)); }
+uint16_t diStatus(MachineModel &m)
+{
+    return uint16_t((m.lidClosed ? 1 : 0) | (m.bowlLocked ? 2 : 0) | (m.powerRelayClosed ? 4 : 0));
+}
 uint16_t heaterOn(MachineModel &m) { return (m.testHeater = true), 1; }
 uint16_t heaterOff(MachineModel &m) { return (m.testHeater = false), 0; }
 
-const TestCommand kTestCommands[] = {
-    {5, testModeOn},   {10, testModeOff}, {21, testAck},       {26, testAck},   {32, driverVolt},
-    {33, tempSrm},     {34, zkVolt},      {35, sensorPosition}, {36, diStatus}, {47, testAck},
-    {53, testAck},     {58, testAck},     {69, testAck},       {74, testAck},   {85, testAck},
-    {90, testAck},     {101, testAck},    {106, testAck},      {112, testAck},  {115, testAck},
-    {117, testAck},    {118, testAck},    {133, heaterOn},     {138, heaterOff}, {170, testAck},
+const TestResult kTestResults[] = {
+    {5, testModeOn}, {10, testModeOff},     {32, driverVolt}, {33, tempSrm},   {34, zkVolt},
+    {35, sensorPosition}, {36, diStatus}, {133, heaterOn},  {138, heaterOff},
 };
 
+// Machine control knows the commands of the test-mode table.
 void sendTestModeCommand(Request &r)
 {
     int32_t code = r.at<int32_t>(0);
-    for (const TestCommand &c : kTestCommands) {
-        if (c.code == code) {
-            r.emit(eventTestModeData(uint8_t(code), c.result(r.m)));
-            r.out.notes.push_back("test command " + std::to_string(code));
-            r.flag(true);
-            return;
-        }
+    bool known = false;
+    for (const MctestRow &row : MctestTable)
+        known |= row.code == code;
+    if (!known) {
+        r.out.notes.push_back("unknown test command " + std::to_string(code));
+        r.flag(false);
+        return;
     }
-    r.out.notes.push_back("unknown test command " + std::to_string(code));
-    r.flag(false);
+    uint16_t data = 0;
+    for (const TestResult &t : kTestResults)
+        if (t.code == code)
+            data = t.result(r.m);
+    char name[MACHINE_NAME_SIZE];
+    r.out.notes.push_back(std::string("test command ") + mctestCommandName(code, name, sizeof name));
+    r.emit(eventTestModeData(uint8_t(code), data));
+    r.flag(true);
 }
 
 void setAmbilight(Request &r)
