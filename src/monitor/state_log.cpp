@@ -1,5 +1,6 @@
 #include "monitor/state_log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,35 +15,36 @@ MIF_GetMachineState &MIF_GetMachineState::instance()
 
 void MIF_GetMachineState::append(std::string entry)
 {
+    if (entry.size() >= size_t(MaxEntrySize))
+        return;
     std::lock_guard<std::mutex> guard(lock_);
-    if (entries_.size() >= MaxEntries)
-        entries_.pop_front();
-    entries_.push_back(std::move(entry));
+    if (lengths_.size() >= MaxEntries) {
+        // Constant time: an entry is at most 255 characters.
+        text_.erase(text_.begin(), text_.begin() + lengths_.front());
+        lengths_.pop_front();
+    }
+    text_.insert(text_.end(), entry.begin(), entry.end());
+    lengths_.push_back(uint8_t(entry.size()));
 }
 
 uint32_t MIF_GetMachineState::entryCount()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    return uint32_t(entries_.size());
+    return uint32_t(lengths_.size());
 }
 
 char *MIF_GetMachineState::takeAll(uint32_t *textLength)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    // A full log is about 16 MiB: size it once and copy each entry once.
-    size_t total = 0;
-    for (const std::string &entry : entries_)
-        total += entry.size();
+    // A full log is at most about 16 MiB, copied once.
+    size_t total = text_.size();
     char *text = reinterpret_cast<char *>(allocCommandPayload(uint32_t(total) + 1));
     if (!text)
         return nullptr;
-    char *end = text;
-    for (const std::string &entry : entries_) {
-        memcpy(end, entry.data(), entry.size());
-        end += entry.size();
-    }
-    *end = '\0';
-    entries_.clear();
+    std::copy(text_.begin(), text_.end(), text);
+    text[total] = '\0';
+    text_.clear();
+    lengths_.clear();
     if (textLength)
         *textLength = uint32_t(total);
     return text;

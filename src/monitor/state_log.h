@@ -27,7 +27,9 @@ public:
     MIF_GetMachineState(const MIF_GetMachineState &) = delete;
     MIF_GetMachineState &operator=(const MIF_GetMachineState &) = delete;
 
-    // Appends one entry, dropping the oldest when the log is full.
+    // Appends one entry, dropping the oldest when the log is full. An entry
+    // of MaxEntrySize characters or more is not stored (logStateString
+    // refuses those before they get here).
     void append(std::string entry);
     uint32_t entryCount();
     // Every entry from oldest to newest in one buffer (see getStateString);
@@ -39,7 +41,12 @@ private:
     MIF_GetMachineState() = default;
 
     std::mutex lock_;
-    std::deque<std::string> entries_;
+    // The entries' text end to end, oldest first, and each entry's length.
+    // One byte of bookkeeping per entry, where a string per entry would cost
+    // a string object and a heap block: a full log then takes little more
+    // memory than its text, however short its entries.
+    std::deque<char> text_;
+    std::deque<uint8_t> lengths_;
 };
 
 // Formats one entry and appends it. Returns its length, or -1 when there is
