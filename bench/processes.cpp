@@ -46,11 +46,13 @@ void reap(pid_t pid, unsigned ms)
 
 BenchPeers::~BenchPeers() { stopBenchPeers(this); }
 
-bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel)
+bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel, bool withMcl)
 {
     // Machine control shares no process with the others: their request
     // codes overlap.
-    const std::vector<std::vector<std::string>> groups = {{"Mcl"}, {"SvDaemon", "LoggerD", "NetLinkD"}};
+    std::vector<std::vector<std::string>> groups = {{"SvDaemon", "LoggerD", "NetLinkD"}};
+    if (withMcl)
+        groups.insert(groups.begin(), {"Mcl"});
     for (const std::vector<std::string> &roles : groups) {
         std::vector<std::string> command = programCommand(binDir() + "/mif-bench-peer");
         command.push_back("--log-level");

@@ -25,12 +25,14 @@ void reap(pid_t pid, unsigned ms);
 
 // Machine control in one process, the supervisor, the logger and the
 // network daemon in another (mif-bench-peer), under the root. The logger
-// answers the daemon's level query with `logLevel`.
+// answers the daemon's level query with `logLevel`. Without `withMcl` the
+// benchmark plays machine control itself.
 struct BenchPeers {
     std::vector<pid_t> pids;
     ~BenchPeers();
 };
-bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel = LOG_LEVEL_WARNING);
+bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel = LOG_LEVEL_WARNING,
+                     bool withMcl = true);
 void stopBenchPeers(BenchPeers *peers);
 
 // The peers, then the daemon in -nowait mode with no start delay.
