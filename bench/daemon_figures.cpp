@@ -94,9 +94,9 @@ RoundTrips measureRoundTrips(int32_t index, const char *argument, unsigned logLe
     for (int round = 0; round < ROUNDS; round++) {
         append(&r.daemon, commandRoundTrips(fd, index, argument, length, ROUND_TRIPS / ROUNDS));
         append(&r.tcp, tcpEchoRoundTrips(echoFd, 12, ROUND_TRIPS / ROUNDS));
+        if (withRequestReply)
+            append(&r.nn, nnReqRepRoundTrips(nnAddress, nnSize, ROUND_TRIPS / ROUNDS));
     }
-    if (withRequestReply)
-        r.nn = nnReqRepRoundTrips(nnAddress, nnSize, ROUND_TRIPS);
     close(fd);
     close(echoFd);
     stopTcpEcho(&echo);
