@@ -3,6 +3,7 @@
 #include "session/command_list.h"
 #include "commands/machine/machine_commands.h"
 #include "commands/service/file_commands.h"
+#include "commands/service/service_commands.h"
 #include "monitor/get_state_command.h"
 #include "session/auth.h"
 #include "session/placeholder.h"

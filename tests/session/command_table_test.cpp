@@ -96,14 +96,8 @@ TEST_F(CommandTableTest, FileNamesAndRotationSuffixes)
 TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
 {
     const std::set<std::string> stillPlaceholder = {
-        "CMD_ERROR",          "SVC_GET_BB",        "SVC_GET_EVENTS",
-        "SVC_GET_ERRORS",     "SVC_GET_EVENTLIST", "SVC_GET_REPAEVENTS",   "SVC_GET_MATRIX",
-        "SVC_SET_REPASTART",  "SVC_SET_REPAEND",
-        "MCH_ENABLE_BB",      "MCH_GET_WEIGHT",    "MCH_GET_TARA",         "MCH_SET_TARA",
-        "MCH_GET_CALDATA",    "MCH_SET_CALDATA",   "MCH_GET_SERIAL",       "MCH_SET_SERIAL",
-        "MCH_SET_MCPARAMS",   "MCH_PRINT_TXT",
-        "MCH_TEST_EVENT",     "MCH_GET_SYSTIME",
-        "MCH_INSTALL_DATA",
+        "SVC_GET_BB",         "SVC_GET_EVENTS",    "SVC_GET_ERRORS",       "SVC_GET_EVENTLIST",
+        "SVC_GET_REPAEVENTS", "SVC_GET_MATRIX",    "MCH_INSTALL_DATA",
     };
     for (int32_t i = 0; i < COMMAND_COUNT; i++) {
         if (getCmdHandler(i) == cmdHandler_NotImplemented) {

@@ -9,7 +9,6 @@
 
 #include "commands/service/identity.h"
 #include "commands/service/service_commands.h"
-#include "fake_machine_control.h"
 #include "service_test_support.h"
 #include "session/auth.h"
 #include "session/command_list.h"
@@ -33,10 +32,25 @@ std::string otpBytes(uint64_t valueA, uint64_t valueB)
     return bytes;
 }
 
-void putWord(uint8_t *bytes, unsigned word, uint32_t value)
+// Machine control's answer to the version request: the flag byte, three
+// more bytes, then the eight version words.
+Bytes versionReply(uint32_t swmc, uint32_t swpc, uint32_t behw)
 {
-    for (int i = 0; i < 4; i++)
-        bytes[4 * word + i] = uint8_t(value >> (8 * i));
+    Bytes reply(36, 0);
+    reply[0] = 1;
+    uint32_t words[3] = {swmc, swpc, behw};
+    memcpy(reply.data() + 4, words, sizeof words);
+    return reply;
+}
+
+// Its answer to the backend serial request: the flag byte, and the text from
+// byte 12 on.
+Bytes serialReply(const std::string &text)
+{
+    Bytes reply(12 + 32, 0);
+    reply[0] = 1;
+    memcpy(reply.data() + 12, text.data(), text.size() < 32 ? text.size() : 32);
+    return reply;
 }
 
 // Grants the client level of a development role, the way a session does.
@@ -113,11 +127,11 @@ private:
     std::thread reader_;
 };
 
-class IdentityTest : public ::testing::Test {
+class IdentityTest : public ServiceCommandTest {
 protected:
     void SetUp() override
     {
-        fakeMcl = FakeMachineControl{};
+        ServiceCommandTest::SetUp();
         resetClientAuthLevel();
     }
 
@@ -125,9 +139,6 @@ protected:
     std::string setSerial(const char *text) { return call(cmdHandler_MCHSetSerial, MCH_SET_SERIAL, text); }
     // The last field of the answer.
     std::string fean() { std::string s = getSerial(); return s.substr(s.find("FEAN:")); }
-
-    ServiceRoot root;
-    LoggerQueue log;
 };
 
 TEST_F(IdentityTest, Gs1CheckDigit)
@@ -153,28 +164,27 @@ TEST_F(IdentityTest, StartUpReadsEverySource)
     EXPECT_EQ(identityCache.serial, 12345678901234560ull);
     EXPECT_STREQ(identityCache.frontEndVersion, "FE V2.14.3") << "the first line, from the script's file";
 
-    putWord(fakeMcl.versions, 0, 0x100);
-    putWord(fakeMcl.versions, 1, 0x200);
-    putWord(fakeMcl.versions, 2, 0x300);
+    mcl.setReply(RIF_GET_VERSION, 0, versionReply(0x100, 0x200, 0x300));
     // All 32 bytes filled: the text must still end.
-    memcpy(fakeMcl.backendSerial, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32);
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, serialReply("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"));
     EXPECT_EQ(getSerial(), "QX:12345678901234560,FE:72623859790382856,BE:ABCDEFGHIJKLMN   OPQRSTUVWXYZ012345,"
                            "SWFE:V2.14.3,BEHW:0x00000300,SWMC:0x00000100,SWPC:0x00000200,RCPK:DP 7\n,"
                            "FEAN:1234PA56789012   34567");
-    EXPECT_EQ(fakeMcl.serialLengths, std::vector<uint16_t>{32});
+    ASSERT_EQ(mcl.requests(RIF_GET_BACKEND_SERIAL).size(), 1u);
+    EXPECT_EQ(mcl.requests(RIF_GET_BACKEND_SERIAL)[0].payload, (Bytes{32, 0})) << "32 bytes asked for";
 
     // Backend values are kept; the data package version is read each time.
     root.write("/mnt/rwfs/data/datpak.ver", "DP 8");
     std::string again = getSerial();
     EXPECT_NE(again.find(",RCPK:DP 8,"), std::string::npos) << again;
-    EXPECT_EQ(fakeMcl.versionCalls, 1);
-    EXPECT_EQ(fakeMcl.serialLengths.size(), 1u);
+    EXPECT_EQ(mcl.requests(RIF_GET_VERSION).size(), 1u);
+    EXPECT_EQ(mcl.requests(RIF_GET_BACKEND_SERIAL).size(), 1u);
 }
 
 TEST_F(IdentityTest, MissingSourcesNeverStopStartUp)
 {
-    fakeMcl.versionAnswers = false;
-    fakeMcl.serialAnswers = false;
+    mcl.setReply(RIF_GET_VERSION, 1);
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 1);
     testing::internal::CaptureStderr();
     readIdentity();
     std::string answer = getSerial();
@@ -187,10 +197,10 @@ TEST_F(IdentityTest, MissingSourcesNeverStopStartUp)
     EXPECT_TRUE(log.hasText(3, "readSerialFromOTP", "No such file or directory\n"));
 
     // What failed is asked for again next time.
-    fakeMcl.versionAnswers = fakeMcl.serialAnswers = true;
-    memcpy(fakeMcl.backendSerial, "SHORT", 5);
+    mcl.setReply(RIF_GET_VERSION, 0, versionReply(1, 2, 3));
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, serialReply("SHORT"));
     EXPECT_NE(getSerial().find(",BE:SHORT   ,"), std::string::npos);
-    EXPECT_EQ(fakeMcl.versionCalls, 2);
+    EXPECT_EQ(mcl.requests(RIF_GET_VERSION).size(), 2u);
 }
 
 TEST_F(IdentityTest, SerialFileMustHoldSeventeenGoodDigits)

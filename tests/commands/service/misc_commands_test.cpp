@@ -1,16 +1,11 @@
 // The small service commands.
 #include "commands/service/service_commands.h"
-#include "fake_machine_control.h"
 #include "service_test_support.h"
 #include "session/command_list.h"
 
 namespace {
 
-class MiscCommandsTest : public ::testing::Test {
-protected:
-    void SetUp() override { fakeMcl = FakeMachineControl{}; }
-    LoggerQueue log;
-};
+class MiscCommandsTest : public ServiceCommandTest {};
 
 TEST_F(MiscCommandsTest, BlackBoxRecords)
 {
@@ -33,17 +28,20 @@ TEST_F(MiscCommandsTest, BlackBoxLoggingSwitch)
     EXPECT_EQ(call(cmdHandler_MCHEnableBB, MCH_ENABLE_BB, "OFF"), "ACK");
     EXPECT_EQ(call(cmdHandler_MCHEnableBB, MCH_ENABLE_BB, "on"), "NAK: Wrong arguments, use ON or OFF");
     EXPECT_EQ(call(cmdHandler_MCHEnableBB, MCH_ENABLE_BB, nullptr), "NAK: No arguments, use ON or OFF");
-    EXPECT_EQ(fakeMcl.blackBoxLogging, (std::vector<uint8_t>{1, 0})) << "refused arguments send nothing";
+    mcl.setReply(RIF_ACTIVATE_BLACKBOX_LOGGING, 3);
+    EXPECT_EQ(call(cmdHandler_MCHEnableBB, MCH_ENABLE_BB, "ON"), "ACK") << "the request's result is not examined";
+    std::vector<Bytes> sent;
+    for (const PeerRequest &r : mcl.requests(RIF_ACTIVATE_BLACKBOX_LOGGING))
+        sent.push_back(r.payload);
+    EXPECT_EQ(sent, (std::vector<Bytes>{{1}, {0}, {1}})) << "refused arguments send nothing";
 }
 
 TEST_F(MiscCommandsTest, SmallAnswers)
 {
     EXPECT_EQ(call(cmdHandler_MCHSetMcParams, MCH_SET_MCPARAMS, "P1=5"), "NAK: Command not implemented");
 
-    fakeMcl.sysTime = 0x123456789AB;   // beyond 32 bits
+    mcl.setReply(RIF_GET_SYS_TIME, 0, bytesOf<uint64_t>(0x123456789AB));   // beyond 32 bits
     EXPECT_EQ(call(cmdHandler_MCHGetSysTime, MCH_GET_SYSTIME, nullptr), "1250999896491");
-    fakeMcl.sysTime = 0;
-    EXPECT_EQ(call(cmdHandler_MCHGetSysTime, MCH_GET_SYSTIME, nullptr), "0");
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(call(cmdHandler_MCHPrintTxt, MCH_PRINT_TXT, "hello console"), "ACK");
@@ -52,6 +50,12 @@ TEST_F(MiscCommandsTest, SmallAnswers)
 
     CommandPtr request = makeRequest(CMD_ERROR, nullptr);
     EXPECT_EQ(cmdHandler_CmdError(request.get(), -1), nullptr);
+}
+
+TEST_F(MiscCommandsTest, SystemTimeWithoutMachineControl)
+{
+    mcl.stop();   // nobody serves "Mcl" any more
+    EXPECT_EQ(call(cmdHandler_MCHGetSysTime, MCH_GET_SYSTIME, nullptr), "0");
 }
 
 } // namespace

@@ -1,34 +1,34 @@
 // The scale readings, the calibration table with its file, and the segments
 // machine control receives.
 #include <sys/stat.h>
+#include <thread>
 
 #include "commands/service/scale.h"
 #include "commands/service/service_commands.h"
-#include "fake_machine_control.h"
 #include "service_test_support.h"
 #include "session/command_list.h"
 
 namespace {
 
-using Segment = std::array<int32_t, 3>;
 const Segment kEndMarker = {255, int32_t(0xDEADBEEF), int32_t(0xCAFEBABE)};
 const char *const kCalFile = "/mnt/rwfs/data/system_config/scali.dat";
 
-class ScaleTest : public ::testing::Test {
+class ScaleTest : public ServiceCommandTest {
 protected:
     void SetUp() override
     {
-        fakeMcl = FakeMachineControl{};
+        ServiceCommandTest::SetUp();
         resetScaleReadings();
         readCaldata();   // no file yet: an empty table
     }
-    void TearDown() override { releaseCaldata(); }
+    void TearDown() override
+    {
+        releaseCaldata();
+        ServiceCommandTest::TearDown();
+    }
 
     std::string setCal(const char *argument) { return call(cmdHandler_MCHSetCalData, MCH_SET_CALDATA, argument); }
     std::string getCal() { return call(cmdHandler_MCHGetCalData, MCH_GET_CALDATA, nullptr); }
-
-    ServiceRoot root;
-    LoggerQueue log;
 };
 
 TEST_F(ScaleTest, WeightNeedsBothReadings)
@@ -48,22 +48,29 @@ TEST_F(ScaleTest, WeightNeedsBothReadings)
 
 TEST_F(ScaleTest, Tare)
 {
-    fakeMcl.tare = 1234;
+    mcl.setReply(RIF_GET_BALANCE_TARA, 0, bytesOf<int32_t>(1234));
     EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "1234");
-    fakeMcl.tare = 0;   // what a failed request gives
-    EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "0");
+    mcl.setReply(RIF_GET_BALANCE_TARA, 0, bytesOf<int32_t>(-2));
+    EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "4294967294");
+    mcl.setReply(RIF_GET_BALANCE_TARA, 3, bytesOf<int32_t>(1234));
+    EXPECT_EQ(call(cmdHandler_MCHGetTara, MCH_GET_TARA, nullptr), "0") << "a refused request reads as 0";
 
     EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "-15"), "ACK");
     EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "0x20"), "ACK");
-    EXPECT_EQ(fakeMcl.tareSet, (std::vector<int32_t>{-15, 32}));
-    EXPECT_EQ(fakeMcl.resetBalanceCalls, 0);
+    mcl.setReply(RIF_SET_BALANCE_TARA, 3);
+    EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "7"), "ACK") << "the request's result is not examined";
+    std::vector<Bytes> sent;
+    for (const PeerRequest &r : mcl.requests(RIF_SET_BALANCE_TARA))
+        sent.push_back(r.payload);
+    EXPECT_EQ(sent, (std::vector<Bytes>{bytesOf<int32_t>(-15), bytesOf<int32_t>(32), bytesOf<int32_t>(7)}));
+    EXPECT_TRUE(mcl.requests(GUI_RESET_BALANCE).empty());
 
     EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, nullptr), "ACK");
-    EXPECT_EQ(fakeMcl.resetBalanceCalls, 1) << "without a number the scale takes its load as the tare";
+    ASSERT_EQ(mcl.requests(GUI_RESET_BALANCE).size(), 1u) << "without a number the scale takes its load as the tare";
 
     EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "12g"), "NAK: Wrong number format in argument");
     EXPECT_EQ(call(cmdHandler_MCHSetTara, MCH_SET_TARA, "2147483648"), "NAK: Wrong number format in argument");
-    EXPECT_EQ(fakeMcl.tareSet.size(), 2u);
+    EXPECT_EQ(mcl.requests(RIF_SET_BALANCE_TARA).size(), 3u);
 }
 
 TEST_F(ScaleTest, SecondPointStoresAndCalibrates)
@@ -75,18 +82,17 @@ TEST_F(ScaleTest, SecondPointStoresAndCalibrates)
     EXPECT_EQ(setCal("1000,81200"), "ACK");
     EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;");
     EXPECT_EQ(getCal(), "0,1200;1000,81200;");
-    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 2u);
-    EXPECT_EQ(fakeMcl.calibrationCalls[0], (Segment{1, 1200, 800000}));
-    EXPECT_EQ(fakeMcl.calibrationCalls[1], kEndMarker);
+    std::vector<PeerRequest> sent = mcl.requests(RIF_SET_BALANCE_CALIBRATION);
+    ASSERT_EQ(sent.size(), 2u);
+    // Segment 1, three unused bytes, AD value 1200 and slope 800000.
+    EXPECT_EQ(sent[0].payload, (Bytes{1, 0, 0, 0, 0xB0, 0x04, 0, 0, 0x00, 0x35, 0x0C, 0x00}));
+    EXPECT_EQ(sent[1].payload, (Bytes{255, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE, 0xBE, 0xBA, 0xFE, 0xCA}));
 
     // A third point between them: segments in grams order, numbered from 1.
-    fakeMcl.calibrationCalls.clear();
+    mcl.clear();
     EXPECT_EQ(setCal("500,40000"), "ACK");
     EXPECT_EQ(root.read(kCalFile), "0,1200;500,40000;1000,81200;");
-    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 3u);
-    EXPECT_EQ(fakeMcl.calibrationCalls[0], (Segment{1, 1200, 776000}));
-    EXPECT_EQ(fakeMcl.calibrationCalls[1], (Segment{2, 40000, 824000}));
-    EXPECT_EQ(fakeMcl.calibrationCalls[2], kEndMarker);
+    EXPECT_EQ(segmentsSent(), (std::vector<Segment>{{1, 1200, 776000}, {2, 40000, 824000}, kEndMarker}));
 }
 
 TEST_F(ScaleTest, PointFromTheCurrentReading)
@@ -97,12 +103,11 @@ TEST_F(ScaleTest, PointFromTheCurrentReading)
     onScaleAdValue(80000);
     EXPECT_EQ(setCal("500"), "NAK: Failed to calibrate scale") << "one point is no segment";
     EXPECT_EQ(root.read(kCalFile), "500,80000;") << "the point is stored all the same";
-    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+    EXPECT_TRUE(segmentsSent().empty());
 
     EXPECT_EQ(setCal("1000"), "ACK");
     EXPECT_EQ(root.read(kCalFile), "500,80000;1000,80000;");
-    ASSERT_FALSE(fakeMcl.calibrationCalls.empty());
-    EXPECT_EQ(fakeMcl.calibrationCalls.front(), (Segment{1, 80000, 0})) << "a flat segment is a valid one";
+    EXPECT_EQ(segmentsSent(), (std::vector<Segment>{{1, 80000, 0}, kEndMarker})) << "a flat segment is a valid one";
 }
 
 TEST_F(ScaleTest, RepeatedGramsReplaceTheirValue)
@@ -112,8 +117,10 @@ TEST_F(ScaleTest, RepeatedGramsReplaceTheirValue)
     EXPECT_EQ(setCal("0,1300"), "ACK");
     EXPECT_EQ(calibrationPointCount(), 2u);
     EXPECT_EQ(root.read(kCalFile), "0,1300;1000,81200;");
-    EXPECT_EQ(fakeMcl.calibrationCalls.back(), kEndMarker);
-    EXPECT_EQ(fakeMcl.calibrationCalls[fakeMcl.calibrationCalls.size() - 2], (Segment{1, 1300, 799000}));
+    std::vector<Segment> sent = segmentsSent();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2], (Segment{1, 1300, 799000}));
+    EXPECT_EQ(sent.back(), kEndMarker);
 }
 
 TEST_F(ScaleTest, SlopeIsSignedAndMustFit)
@@ -134,12 +141,12 @@ TEST_F(ScaleTest, SlopeIsSignedAndMustFit)
     // A falling pair through the command.
     EXPECT_EQ(setCal("0,81200"), "NAK: Failed to calibrate scale");
     EXPECT_EQ(setCal("1000,1200"), "ACK");
-    EXPECT_EQ(fakeMcl.calibrationCalls.front(), (Segment{1, 81200, -800000}));
+    EXPECT_EQ(segmentsSent(), (std::vector<Segment>{{1, 81200, -800000}, kEndMarker}));
 
     // A steep pair: nothing is sent, the point stays in table and file.
-    fakeMcl.calibrationCalls.clear();
+    mcl.clear();
     EXPECT_EQ(setCal("1001,400000"), "NAK: Failed to calibrate scale");
-    EXPECT_TRUE(fakeMcl.calibrationCalls.empty()) << "no segment may go out when one does not fit";
+    EXPECT_TRUE(segmentsSent().empty()) << "no segment may go out when one does not fit";
     EXPECT_EQ(root.read(kCalFile), "0,81200;1000,1200;1001,400000;");
 }
 
@@ -157,24 +164,33 @@ TEST_F(ScaleTest, SegmentNumbersStayBelowTheEndMarker)
     ASSERT_TRUE(addCalibrationPoint(255, 25500));
     EXPECT_FALSE(calibrationSegments(&segments));
     EXPECT_EQ(setCal("256,25600"), "NAK: Failed to calibrate scale");
-    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+    EXPECT_TRUE(segmentsSent().empty());
 }
 
 TEST_F(ScaleTest, SegmentsAreTriedFiftyTimes)
 {
     root.write(kCalFile, "0,1200;");
     readCaldata();
-    fakeMcl.calibrationFailures = 3;
+    // Machine control refuses (flag 0) until three tries have come.
+    mcl.setReply(RIF_SET_BALANCE_CALIBRATION, 0, {0});
+    std::thread relent([this] {
+        mcl.waitForRequests(RIF_SET_BALANCE_CALIBRATION, 3, 3000);
+        mcl.setReply(RIF_SET_BALANCE_CALIBRATION, 0, {1});
+    });
     EXPECT_EQ(setCal("1000,81200"), "ACK");
-    ASSERT_EQ(fakeMcl.calibrationCalls.size(), 5u);
-    EXPECT_EQ(fakeMcl.calibrationCalls[3], (Segment{1, 1200, 800000}));
-    EXPECT_EQ(fakeMcl.calibrationCalls[4], kEndMarker);
+    relent.join();
+    std::vector<Segment> sent = segmentsSent();
+    ASSERT_GE(sent.size(), 5u);
+    EXPECT_EQ(sent.back(), kEndMarker);
+    for (size_t i = 0; i + 1 < sent.size(); i++)
+        EXPECT_EQ(sent[i], (Segment{1, 1200, 800000})) << "segment 1 again until it is taken";
 
-    fakeMcl = FakeMachineControl{};
-    fakeMcl.calibrationFailures = -1;
+    mcl.clear();
+    mcl.setReply(RIF_SET_BALANCE_CALIBRATION, 0, {0});
     EXPECT_EQ(setCal("2000,161200"), "NAK: Failed to calibrate scale");
-    EXPECT_EQ(fakeMcl.calibrationCalls.size(), 50u) << "fifty tries of segment 1, then nothing more";
-    EXPECT_EQ(fakeMcl.calibrationCalls.back(), (Segment{1, 1200, 800000}));
+    sent = segmentsSent();
+    EXPECT_EQ(sent.size(), 50u) << "fifty tries of segment 1, then nothing more";
+    EXPECT_EQ(sent.back(), (Segment{1, 1200, 800000}));
     EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;2000,161200;") << "the point stays after a failed transfer";
 }
 
@@ -249,7 +265,7 @@ TEST_F(ScaleTest, StoreFailure)
     EXPECT_EQ(setCal("0,1200"), "NAK: Failed to store calibration data");
     EXPECT_TRUE(log.hasText(3, "storeCaldata", "No such file or directory\n"));
     EXPECT_EQ(getCal(), "0,1200;") << "the point stays in memory";
-    EXPECT_TRUE(fakeMcl.calibrationCalls.empty());
+    EXPECT_TRUE(segmentsSent().empty());
 }
 
 } // namespace

@@ -15,6 +15,9 @@
 
 #include "frame/log_ring.h"
 #include "frame/mif_utilfuncs.h"
+#include "ipc/ipc.h"
+#include "requests/request_codes.h"
+#include "support/mcl_peer.h"
 #include "test_env.h"
 
 // A fresh MIF_ROOT under /tmp for one test, removed afterwards.
@@ -39,6 +42,7 @@ public:
     ServiceRoot(const ServiceRoot &) = delete;
     ServiceRoot &operator=(const ServiceRoot &) = delete;
 
+    const std::string &path() const { return path_; }
     std::string at(const std::string &appliancePath) const { return path_ + appliancePath; }
     void makeDirectory(const std::string &appliancePath) const
     {
@@ -147,4 +151,58 @@ public:
         }
         return out;
     }
+};
+
+// A calibration segment as machine control receives it (request 32).
+struct Segment {
+    int number;
+    int32_t adValue;
+    int32_t slope;
+    bool operator==(const Segment &) const = default;
+};
+inline std::ostream &operator<<(std::ostream &out, const Segment &s)
+{
+    return out << "{" << s.number << ", " << s.adValue << ", " << s.slope << "}";
+}
+
+// This process is the daemon, "Mif", and plays machine control as well: the
+// handlers' requests go through the real request catalogue to `mcl`, with a
+// short reply time-out so that an absent machine control costs little.
+class ServiceCommandTest : public ::testing::Test {
+protected:
+    enum { REPLY_TIMEOUT_MS = 200 };
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(mcl.attach(root.path(), "Mif"));
+        ASSERT_EQ(IPC_Init(5, "Mif"), IPC_OK);
+        ASSERT_TRUE(mcl.addRole(PeerRole::Mcl));
+        ASSERT_EQ(IPC_OpenRequester("Mcl", REPLY_TIMEOUT_MS), IPC_OK);
+    }
+    void TearDown() override
+    {
+        mcl.stop();
+        IPC_Deinit();
+    }
+
+    // The segments machine control was sent, in order. Each request carries
+    // the segment number, three unused bytes and two 32-bit values.
+    std::vector<Segment> segmentsSent() const
+    {
+        std::vector<Segment> out;
+        for (const PeerRequest &r : mcl.requests(RIF_SET_BALANCE_CALIBRATION)) {
+            EXPECT_EQ(r.payload.size(), 12u);
+            if (r.payload.size() != 12)
+                continue;
+            int32_t ad, slope;
+            memcpy(&ad, r.payload.data() + 4, 4);
+            memcpy(&slope, r.payload.data() + 8, 4);
+            out.push_back({r.payload[0], ad, slope});
+        }
+        return out;
+    }
+
+    ServiceRoot root;
+    IpcPeer mcl;
+    LoggerQueue log;
 };
