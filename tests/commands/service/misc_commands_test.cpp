@@ -54,7 +54,7 @@ TEST_F(MiscCommandsTest, SmallAnswers)
 
 TEST_F(MiscCommandsTest, SystemTimeWithoutMachineControl)
 {
-    mcl.stop();   // nobody serves "Mcl" any more
+    machineControlAbsent();
     EXPECT_EQ(call(cmdHandler_MCHGetSysTime, MCH_GET_SYSTIME, nullptr), "0");
 }
 

@@ -166,11 +166,12 @@ inline std::ostream &operator<<(std::ostream &out, const Segment &s)
 }
 
 // This process is the daemon, "Mif", and plays machine control as well: the
-// handlers' requests go through the real request catalogue to `mcl`, with a
-// short reply time-out so that an absent machine control costs little.
+// handlers' requests go through the real request catalogue to `mcl` and
+// wait the daemon's own reply time-out, so that slow answers (an emulated
+// target) are not taken for silence.
 class ServiceCommandTest : public ::testing::Test {
 protected:
-    enum { REPLY_TIMEOUT_MS = 200 };
+    enum { REPLY_TIMEOUT_MS = 1000, SHORT_REPLY_TIMEOUT_MS = 200 };
 
     void SetUp() override
     {
@@ -183,6 +184,13 @@ protected:
     {
         mcl.stop();
         IPC_Deinit();
+    }
+    // Machine control goes away; requests to it give up after short waits.
+    void machineControlAbsent()
+    {
+        mcl.stop();
+        ASSERT_EQ(IPC_CloseRequester("Mcl"), IPC_OK);
+        ASSERT_EQ(IPC_OpenRequester("Mcl", SHORT_REPLY_TIMEOUT_MS), IPC_OK);
     }
 
     // The segments machine control was sent, in order. Each request carries
