@@ -11,12 +11,12 @@
 #define MIF_COMMAND_LIST(X)                                                                        \
     X(0, CMD_ERROR, 0, 0, "", cmdHandler_CmdError)                                                 \
     X(1, MCH_CHAP, 0, 0, "", checkChallenge)                                                       \
-    X(2, SVC_GET_BB, 1, 2, TB "OperationalData.log", cmdHandler_NotImplemented)                    \
-    X(3, SVC_GET_EVENTS, 1, 2, TB "Events.log", cmdHandler_NotImplemented)                         \
-    X(4, SVC_GET_ERRORS, 1, 2, TB "ErrorEvents.log", cmdHandler_NotImplemented)                    \
-    X(5, SVC_GET_EVENTLIST, 1, 2, TB "EventList.log", cmdHandler_NotImplemented)                   \
-    X(6, SVC_GET_REPAEVENTS, 1, 2, TB "RepaEvents.log", cmdHandler_NotImplemented)                 \
-    X(7, SVC_GET_MATRIX, 1, 2, TB "Matrix.log", cmdHandler_NotImplemented)                         \
+    X(2, SVC_GET_BB, 1, 2, TB "OperationalData.log", cmdHandler_SendFileCmd)                       \
+    X(3, SVC_GET_EVENTS, 1, 2, TB "Events.log", cmdHandler_SendFileCmd)                            \
+    X(4, SVC_GET_ERRORS, 1, 2, TB "ErrorEvents.log", cmdHandler_SendFileCmd)                       \
+    X(5, SVC_GET_EVENTLIST, 1, 2, TB "EventList.log", cmdHandler_SendFileCmd)                      \
+    X(6, SVC_GET_REPAEVENTS, 1, 2, TB "RepaEvents.log", cmdHandler_SendFileCmd)                    \
+    X(7, SVC_GET_MATRIX, 1, 2, TB "Matrix.log", cmdHandler_SendFileCmd)                            \
     X(8, SVC_SET_REPASTART, 1, 0, "", cmdHandler_SVCSetRepaStart)                                  \
     X(9, SVC_SET_REPAEND, 1, 0, "", cmdHandler_SVCSetRepaEnd)                                      \
     X(10, SVC_SET_BB, 1, 1, TB "OperationalData.log", cmdHandler_RecvFileCmd)                      \
@@ -54,7 +54,7 @@
     X(42, MCH_GET_SYSTIME, 5, 0, "", cmdHandler_MCHGetSysTime)                                     \
     X(43, MCH_GET_STATE, 5, 0, "", cmdHandler_MCHGetState)                                         \
     X(44, MCH_SET_IPADDR, 5, 1, "/mnt/rwfs/data/system_config/qxip", cmdHandler_RecvFileCmd)      \
-    X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_NotImplemented)               \
+    X(45, MCH_INSTALL_DATA, 5, 1, "/tmp/partdata.tar.gz", cmdHandler_MCHInstallData)               \
     X(46, MCH_RECOVR_ERRSTAT, 5, 0, "", cmdHandler_MCHRecovrErrStat)                               \
     X(47, MCH_HEAT_CTRL, 5, 0, "", cmdHandler_MCHHeatCtrl)                                         \
     X(48, MCH_MCTEST_CMD, 5, 0, "", cmdHandler_MCHMctestCmd)                                       \

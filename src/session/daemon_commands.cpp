@@ -4,6 +4,7 @@
 #include "commands/machine/machine_commands.h"
 #include "commands/service/file_commands.h"
 #include "commands/service/service_commands.h"
+#include "commands/service/install_data.h"
 #include "monitor/get_state_command.h"
 #include "session/auth.h"
 #include "session/placeholder.h"

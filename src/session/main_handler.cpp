@@ -4,25 +4,13 @@
 #include <cstring>
 #include <sys/socket.h>
 
+#include "commands/service/file_commands.h"
 #include "frame/run_state.h"
+#include "requests/remote_if.h"
 #include "session/auth.h"
 #include "session/command_table.h"
 #include "session/socket_io.h"
 #include "session/wire.h"
-
-uint32_t discardPayload(int socket, uint32_t count)
-{
-    uint8_t block[1024];
-    uint32_t taken = 0;
-    while (taken < count) {
-        uint32_t want = count - taken < sizeof block ? count - taken : uint32_t(sizeof block);
-        ssize_t got = socket_recv(socket, block, want, 0);
-        if (got <= 0)
-            break;
-        taken += uint32_t(got);
-    }
-    return taken;
-}
 
 Command *handleCommand(Command *request, int socket, DispatchResult *result)
 {
@@ -46,7 +34,7 @@ Command *handleCommand(Command *request, int socket, DispatchResult *result)
                           "handleCommand", index, getCmdName(index), level, getClientAuthLevel());
         int type = getCmdTransferType(index);
         if ((type == 1 || type == 3) && request->length > 0)
-            discardPayload(socket, request->length);
+            receiveFile(socket, "/dev/null", request->length, nullptr);
         answer = createStringCommand(0, request->tag, "NAK: No such command");
     } else if (CommandHandler handler = getCmdHandler(index)) {
         answer = handler(request, socket);
@@ -61,10 +49,19 @@ Command *handleCommand(Command *request, int socket, DispatchResult *result)
     return answer;
 }
 
-// Sends one answer; file answers go to the file sender once it exists.
+// Sends one answer. A file answer streams the file it names; service-level
+// clients get the operational data and the events of the last 100 minutes
+// of machine time only, so machine control is asked for the time just then.
 static int sendAnswer(int socket, Command **answer)
 {
-    return sendPlainCommand(socket, answer);
+    if (!cmdSendsFile(*answer))
+        return sendPlainCommand(socket, answer);
+    Command *file = *answer;
+    *answer = nullptr;
+    uint64_t bound = 0;
+    if (fileAnswerIsBounded(file->index, getClientAuthLevel()))
+        bound = fileAnswerLowerBound(RemoteIF_getSysTime());
+    return sendFileCommand(socket, file, bound);
 }
 
 void MainHandler(int slot)

@@ -47,7 +47,3 @@ enum DispatchResult {
 
 // Checks the request against the client's level and runs its handler.
 Command *handleCommand(Command *request, int socket, DispatchResult *result);
-
-// Reads `count` bytes from the socket and drops them, so the stream stays in
-// step after a refused upload. Returns the bytes read.
-uint32_t discardPayload(int socket, uint32_t count);

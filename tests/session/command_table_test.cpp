@@ -96,8 +96,6 @@ TEST_F(CommandTableTest, FileNamesAndRotationSuffixes)
 TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
 {
     const std::set<std::string> stillPlaceholder = {
-        "SVC_GET_BB",         "SVC_GET_EVENTS",    "SVC_GET_ERRORS",       "SVC_GET_EVENTLIST",
-        "SVC_GET_REPAEVENTS", "SVC_GET_MATRIX",    "MCH_INSTALL_DATA",
     };
     for (int32_t i = 0; i < COMMAND_COUNT; i++) {
         if (getCmdHandler(i) == cmdHandler_NotImplemented) {
