@@ -2,8 +2,9 @@
 // clients, the newest 100 minutes of the operational data and the events
 // for service-level clients, with machine control answering the machine
 // time from this test process.
-#include "file_machine_control.h"
+#include "requests/request_codes.h"
 #include "support/daemon_harness.h"
+#include "support/mcl_peer.h"
 #include "session/command_list.h"
 
 #include <csignal>
@@ -67,6 +68,9 @@ TEST_F(DownloadSessionTest, FullLevelClientGetsWholeLogs)
 TEST_F(DownloadSessionTest, ServiceClientWithoutMachineTimeGetsWholeLogs)
 {
     // Machine control is silent: the time counts as 0, and no bound applies.
+    IpcPeer mcl;
+    ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
+    mcl.setSilent(RIF_GET_SYS_TIME);
     root.write(kTechBox + "Events.log", line(3000000, "old") + line(5000000, "new"));
     root.write(kTechBox + "ErrorEvents.log", line(1, "error"));
     startAs("service");
@@ -77,12 +81,19 @@ TEST_F(DownloadSessionTest, ServiceClientWithoutMachineTimeGetsWholeLogs)
 
 class BoundedDownloadSessionTest : public DownloadSessionTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(startMachineControl(root.path(), 10000000)); }
+    IpcPeer mcl;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
+        mcl.setReply(RIF_GET_SYS_TIME, 0, bytesOf<uint64_t>(10000000));
+    }
     void TearDown() override
     {
         DownloadSessionTest::TearDown();
-        stopMachineControl();
+        mcl.stop();
     }
+    size_t machineTimeRequests() const { return mcl.requests(RIF_GET_SYS_TIME).size(); }
 };
 
 TEST_F(BoundedDownloadSessionTest, ServiceClientSeesTheLastHundredMinutes)
@@ -131,7 +142,7 @@ TEST_F(BoundedDownloadSessionTest, UnreadableLogs)
     Client full;
     ASSERT_TRUE(full.connect(daemon.port()));
     ASSERT_EQ(full.authenticate("testlab"), "ACK");
-    int asked = machineTimeRequests();
+    size_t asked = machineTimeRequests();
     Frame whole;
     ASSERT_TRUE(full.sendText(SVC_GET_EVENTS, 9, nullptr));
     ASSERT_TRUE(full.receive(&whole));

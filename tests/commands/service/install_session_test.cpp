@@ -1,6 +1,8 @@
 // MCH_INSTALL_DATA through the real daemon, with a stand-in package checker
-// first on its PATH and machine control silent.
+// first on its PATH and machine control silent about the time.
+#include "requests/request_codes.h"
 #include "support/daemon_harness.h"
+#include "support/mcl_peer.h"
 #include "session/command_list.h"
 
 #include <csignal>
@@ -18,11 +20,14 @@ const std::string kRepairLog = "/mnt/rwfs/data/tech_box/RepaEvents.log";
 class InstallSessionTest : public ::testing::Test {
 protected:
     TempRoot root;
+    IpcPeer mcl;
     Daemon daemon;
     Client client;
 
     void SetUp() override
     {
+        ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
+        mcl.setSilent(RIF_GET_SYS_TIME);
         // Valid when the signature file lies next to the package and begins
         // with GOOD.
         root.write("/bin/checkpak", "#!/bin/sh\n"
@@ -59,7 +64,11 @@ protected:
         EXPECT_EQ(answer.tag, 45);
         return answer.text();
     }
-    bool tmpIsEmpty() { return std::filesystem::is_empty(root.at("/tmp")); }
+    // /tmp also holds the messaging sockets.
+    bool noTemporaryFiles()
+    {
+        return !root.exists("/tmp/partdata.tar.gz") && !root.exists("/tmp/partdata.tar.gz.sig");
+    }
     void expectInStep() { EXPECT_EQ(client.call(60, nullptr, 77), "NAK: No such command"); }
 };
 
@@ -72,7 +81,7 @@ TEST_F(InstallSessionTest, GoodPackageIsInstalledAndRecorded)
     EXPECT_EQ(root.read("/mnt/rwfs/data/recipes/bread.txt"), "flour\n");
     EXPECT_EQ(root.read(kRepairLog), "0x0000000000000001;RS;repair\n"
                                      "0x0000000000000000;RE;MCH_INSTALL_DATA,ACK,RCPK:4.2.0\n");
-    EXPECT_TRUE(tmpIsEmpty()) << "package and signature removed";
+    EXPECT_TRUE(noTemporaryFiles()) << "package and signature removed";
     expectInStep();
 }
 
@@ -84,7 +93,7 @@ TEST_F(InstallSessionTest, RejectedPackageChangesNothing)
     EXPECT_EQ(root.read(kRepairLog), "0x0000000000000001;RS;repair\n");
     EXPECT_EQ(root.read("/mnt/rwfs/data/datpak.ver"), "1.0\n");
     EXPECT_FALSE(root.exists("/mnt/rwfs/data/recipes"));
-    EXPECT_TRUE(tmpIsEmpty());
+    EXPECT_TRUE(noTemporaryFiles());
     expectInStep();
 }
 
@@ -105,11 +114,11 @@ TEST_F(InstallSessionTest, OversizedAndShortPayloadsKeepTheStreamInStep)
     ASSERT_TRUE(client.receive(&answer, 20000));
     EXPECT_EQ(answer.text(), "NAK: File too large");
     expectInStep();
-    EXPECT_TRUE(tmpIsEmpty());
+    EXPECT_TRUE(noTemporaryFiles());
 
     EXPECT_EQ(install(std::string(100, 's')), "NAK: Error receiving data!");
     expectInStep();
-    EXPECT_TRUE(tmpIsEmpty());
+    EXPECT_TRUE(noTemporaryFiles());
 }
 
 } // namespace
