@@ -1,9 +1,8 @@
 // The command table's rows, shared by the daemon and the client so that both
 // speak the same protocol: X(index, name, level, transfer type, file, handler).
 //
-// The daemon expands the list with its handlers (frame/daemon_commands.cpp);
-// the client expands it without them. Rows whose handler is
-// cmdHandler_NotImplemented answer "NAK: Command not implemented".
+// The daemon expands the list with its handlers (session/daemon_commands.cpp);
+// the client expands it without them.
 #pragma once
 
 #define TB "/mnt/rwfs/data/tech_box/"

@@ -7,7 +7,6 @@
 #include "commands/service/install_data.h"
 #include "monitor/get_state_command.h"
 #include "session/auth.h"
-#include "session/placeholder.h"
 
 #define MIF_DAEMON_ROW(index, name, level, type, file, handler) {index, #name, level, handler, type, file},
 

@@ -1,10 +1,8 @@
 #include "session/command_list.h"
 #include "session/command_table.h"
 #include "session/daemon_commands.h"
-#include "session/placeholder.h"
 
 #include <cstring>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -88,27 +86,6 @@ TEST_F(CommandTableTest, FileNamesAndRotationSuffixes)
     // Three characters without a NUL still fit.
     Command *r = createRawCommand(SVC_GET_EVENTS, 1, "123", 3);
     EXPECT_STREQ(getCmdFilename(r), "/mnt/rwfs/data/tech_box/Events.log.123");
-    deleteCommand(&r);
-}
-
-// The rows still waiting for their handler. This list may only shrink: a
-// row that gets its handler is removed from it.
-TEST_F(CommandTableTest, PlaceholderRowsOnlyShrink)
-{
-    const std::set<std::string> stillPlaceholder = {
-    };
-    for (int32_t i = 0; i < COMMAND_COUNT; i++) {
-        if (getCmdHandler(i) == cmdHandler_NotImplemented) {
-            EXPECT_TRUE(stillPlaceholder.count(getCmdName(i))) << getCmdName(i) << " went back to the placeholder";
-        }
-    }
-    Command *r = request(MCH_GET_STATE, nullptr);
-    r->tag = 99;
-    Command *answer = cmdHandler_NotImplemented(r, -1);
-    EXPECT_STREQ(commandText(answer), "NAK: Command not implemented");
-    EXPECT_EQ(answer->index, MCH_GET_STATE);
-    EXPECT_EQ(answer->tag, 99);
-    deleteCommand(&answer);
     deleteCommand(&r);
 }
 
