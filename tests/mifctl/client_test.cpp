@@ -241,7 +241,7 @@ TEST(Client, ConvertsPicturesAndSoundsBeforeSending)
     dir.write("beep.wav", makeWav({}, samples));
     EXPECT_EQ(runMifctl({"play-snd", dir.file("beep.wav")}, env).exitCode, 0);
     EXPECT_EQ(commands(daemon).back().payload, samples);
-    WavSpec cd;
+    WavShape cd;
     cd.rate = 44100;
     dir.write("cd.wav", makeWav(cd, samples));
     MifctlResult wrongRate = runMifctl({"play-snd", dir.file("cd.wav")}, env);

@@ -222,14 +222,14 @@ TEST_F(MifctlDaemonTest, AWavIsPlayedAndAWrongRateRefused)
     std::vector<uint8_t> samples(4000);
     for (size_t i = 0; i < samples.size(); i++)
         samples[i] = uint8_t(i * 13);
-    WavSpec spec;
-    spec.listChunk = true;
-    dir.write("tone.wav", makeWav(spec, samples));
+    WavShape shape;
+    shape.listChunk = true;
+    dir.write("tone.wav", makeWav(shape, samples));
     MifctlResult played = runMifctl({"-r", "testlab", "play-snd", dir.file("tone.wav")}, env());
     EXPECT_EQ(played.exitCode, 0) << played.err;
     EXPECT_EQ(root.read("/dev/dsp"), std::string(samples.begin(), samples.end()));
 
-    WavSpec cd;
+    WavShape cd;
     cd.rate = 44100;
     dir.write("cd.wav", makeWav(cd, samples));
     MifctlResult refused = runMifctl({"-r", "testlab", "play-snd", dir.file("cd.wav")}, env());

@@ -43,20 +43,20 @@ TEST(Wav, FindsTheSamplesOfA48kMono16BitFile)
     EXPECT_EQ(samples.size, 8u);
 
     // Chunks before the samples, padded to even sizes, are stepped over.
-    WavSpec withList;
+    WavShape withList;
     withList.listChunk = true;
     file = makeWav(withList, kSamples);
     ASSERT_TRUE(locate(file, &samples, &error)) << error;
     EXPECT_EQ(std::vector<uint8_t>(file.begin() + long(samples.offset), file.begin() + long(samples.offset + samples.size)),
               kSamples);
 
-    WavSpec extensible;
+    WavShape extensible;
     extensible.extensible = true;
     ASSERT_TRUE(locate(makeWav(extensible, kSamples), &samples, &error)) << error;
     EXPECT_EQ(samples.size, 8u);
 
     // A recorder that never filled in the size: the samples run to the end.
-    WavSpec open;
+    WavShape open;
     open.openDataSize = true;
     ASSERT_TRUE(locate(makeWav(open, kSamples), &samples, &error)) << error;
     EXPECT_EQ(samples.size, 8u);
@@ -66,22 +66,22 @@ TEST(Wav, RefusesOtherFormatsSayingWhatTheyAre)
 {
     SoundSamples samples;
     std::string error;
-    WavSpec cd;
+    WavShape cd;
     cd.rate = 44100;
     EXPECT_FALSE(locate(makeWav(cd, kSamples), &samples, &error));
     EXPECT_NE(error.find("44100 Hz, mono, 16-bit"), std::string::npos) << error;
     EXPECT_NE(error.find("48000 Hz mono"), std::string::npos) << error;
 
-    WavSpec stereo;
+    WavShape stereo;
     stereo.channels = 2;
     EXPECT_FALSE(locate(makeWav(stereo, kSamples), &samples, &error));
     EXPECT_NE(error.find("stereo"), std::string::npos) << error;
 
-    WavSpec eight;
+    WavShape eight;
     eight.bits = 8;
     EXPECT_FALSE(locate(makeWav(eight, kSamples), &samples, &error));
 
-    WavSpec floating;
+    WavShape floating;
     floating.format = 3;
     floating.bits = 32;
     EXPECT_FALSE(locate(makeWav(floating, kSamples), &samples, &error));
