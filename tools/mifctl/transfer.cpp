@@ -271,7 +271,7 @@ static bool commitTarget(DownloadTarget *target, std::string *error)
     return true;
 }
 
-// Prints a NAK answer of a file command; "NAK: Invalid offset time spec" is
+// Prints a NAK answer of a file command; the invalid-offset-time NAK is
 // always followed by a second answer, which is read and printed too.
 static int reportFileNak(Session &session, int32_t index, int32_t tag, const uint8_t *data, size_t length,
                          std::string *error)

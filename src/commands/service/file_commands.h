@@ -35,7 +35,7 @@ uint64_t fileAnswerLowerBound(uint64_t machineTimeMs);
 // file's lines ("<time>;...", decimal or 0x-hex) are skipped up to the first
 // one at or after the bound. A file that cannot be read or has nothing to
 // send is answered "NAK: No data to send"; a line time that is not a number
-// first gets "NAK: Invalid offset time spec". The answer is deleted in
+// first gets the invalid-offset-time NAK. The answer is deleted in
 // every case. Returns the bytes sent including the 12-byte header, or a
 // negative value that ends the session: -EINVAL for no answer, -errno of a
 // failed send or read, FILE_UNPARSABLE for a line of a block or more, or a
