@@ -4,7 +4,9 @@
 // pictures and sounds arriving on the appliance as they should.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <tomcrypt.h>
 #include <unistd.h>
@@ -54,10 +56,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(daemon.start(root)); }
     void TearDown() override { daemon.signalAndWait(SIGKILL, 5000); }
 
-    std::map<std::string, std::string> env() const
-    {
-        return {{"MIF_PORT", std::to_string(daemon.port())}, {"MIF_KEY_DIR", devKeyDir()}};
-    }
+    std::map<std::string, std::string> env() const { return daemonEnv(daemon.port()); }
 };
 
 TEST_F(MifctlDaemonTest, EveryRoleAuthenticates)
@@ -187,6 +186,108 @@ TEST_F(MifctlDaemonTest, UploadedLogsArriveByteForByte)
 
     EXPECT_EQ(runMifctl({"-r", "testlab", "set-ipaddr", "192.0.2.7"}, env()).exitCode, 0);
     EXPECT_EQ(root.read("/mnt/rwfs/data/system_config/qxip"), "192.0.2.7\n");
+}
+
+// Every byte value, in lines longer than one transfer chunk altogether: a
+// log comes down as the appliance keeps it.
+std::string logOfEveryByte(int lines)
+{
+    std::string log;
+    for (int i = 0; i < lines; i++) {
+        log += std::to_string(i) + ";EV;";
+        for (int k = 0; k < 64; k++)
+            log += char((i * 7 + k) % 256);
+        log += "\n";
+    }
+    return log;
+}
+
+TEST_F(MifctlDaemonTest, DownloadedLogsArriveByteForByte)
+{
+    const std::string events = logOfEveryByte(2500);
+    const std::string rotated = logOfEveryByte(3) + "rotated\n";
+    root.write("/mnt/rwfs/data/tech_box/Events.log", events);
+    root.write("/mnt/rwfs/data/tech_box/Events.log.2", rotated);
+    root.write("/mnt/rwfs/data/tech_box/OperationalData.log", "1;BB;operational\n");
+    root.write("/mnt/rwfs/data/tech_box/ErrorEvents.log", "");
+    ScratchDir dir;
+
+    // By default into a file named after the log, in the working directory.
+    MifctlResult named = runMifctl({"-r", "testlab", "get-log", "events"}, env(), "", dir.path);
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_EQ(named.out, "");
+    EXPECT_TRUE(dir.read("Events.log") == events) << "Events.log differs, " << dir.read("Events.log").size() << " of "
+                                                  << events.size() << " bytes";
+    MifctlResult copy = runMifctl({"-r", "testlab", "get-log", "events", "--rotated", "2"}, env(), "", dir.path);
+    EXPECT_EQ(copy.exitCode, 0) << copy.err;
+    EXPECT_EQ(dir.read("Events.log.2"), rotated);
+    MifctlResult other = runMifctl({"-r", "testlab", "get-log", "operational", "-o", dir.file("bb.txt")}, env());
+    EXPECT_EQ(other.exitCode, 0) << other.err;
+    EXPECT_EQ(dir.read("bb.txt"), "1;BB;operational\n");
+
+    MifctlResult piped = runMifctl({"-r", "testlab", "get-log", "events", "-o", "-"}, env());
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_TRUE(piped.out == events) << piped.out.size() << " of " << events.size() << " bytes";
+    EXPECT_EQ(piped.err, "");
+
+    // A log that is missing or empty has nothing to send: a NAK, and a file
+    // of the same name already there is left as it was.
+    dir.write("RepaEvents.log", "mine\n");
+    MifctlResult missing = runMifctl({"-r", "testlab", "get-log", "repaevents"}, env(), "", dir.path);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "NAK: No data to send\n");
+    EXPECT_EQ(dir.read("RepaEvents.log"), "mine\n");
+    MifctlResult empty = runMifctl({"-r", "testlab", "get-log", "errors"}, env(), "", dir.path);
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_EQ(empty.err, "NAK: No data to send\n");
+    EXPECT_FALSE(dir.exists("ErrorEvents.log"));
+
+    // Nothing but the finished downloads is left behind.
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Events.log", "Events.log.2", "RepaEvents.log", "bb.txt"}));
+}
+
+TEST_F(MifctlDaemonTest, AnUploadedLogComesBackUnchanged)
+{
+    ScratchDir dir;
+    // A colon in the first line must not be taken for a copy number.
+    const std::string log = "0x00000000000000FF;RE;MCH_SET_SERIAL,ACK,QX:12345678901234560\n" + logOfEveryByte(1200);
+    dir.write("log.txt", log);
+    auto roundTrip = [&](const std::string &role, std::vector<std::string> set, std::vector<std::string> get) {
+        set.insert(set.begin(), {"-r", role, "set-log"});
+        MifctlResult sent = runMifctl(set, env());
+        EXPECT_EQ(sent.exitCode, 0) << sent.err;
+        get.insert(get.begin(), {"-r", role, "get-log"});
+        get.insert(get.end(), {"-o", "-"});
+        MifctlResult back = runMifctl(get, env());
+        EXPECT_EQ(back.exitCode, 0) << back.err;
+        return back.out;
+    };
+    EXPECT_TRUE(roundTrip("testlab", {"events", dir.file("log.txt")}, {"events"}) == log);
+    EXPECT_TRUE(roundTrip("service", {"errors", dir.file("log.txt")}, {"errors"}) == log);
+    EXPECT_TRUE(roundTrip("testlab", {"matrix", dir.file("log.txt")}, {"matrix"}) == log);
+
+    // A rotated copy goes to its own file and comes back as itself.
+    dir.write("old.txt", "1;EV;older\n");
+    EXPECT_EQ(roundTrip("testlab", {"events", dir.file("old.txt"), "--index", "3"}, {"events", "--rotated", "3"}),
+              "1;EV;older\n");
+    EXPECT_EQ(roundTrip("testlab", {"bb", dir.file("old.txt"), "--index", "99"}, {"bb", "--rotated", "99"}),
+              "1;EV;older\n");
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/OperationalData.log.99"), "1;EV;older\n");
+    EXPECT_TRUE(root.read("/mnt/rwfs/data/tech_box/Events.log") == log) << "the log itself is untouched";
+
+    // A copy above 99 can be uploaded, but the daemon serves none: mifctl
+    // says so instead of passing on "No data to send" for a copy that exists.
+    EXPECT_EQ(runMifctl({"-r", "testlab", "set-log", "events", dir.file("old.txt"), "--index", "150"}, env()).exitCode,
+              0);
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Events.log.150"), "1;EV;older\n");
+    MifctlResult high = runMifctl({"-r", "testlab", "get-log", "events", "--rotated", "150", "-o", "-"}, env());
+    EXPECT_EQ(high.exitCode, 2);
+    EXPECT_EQ(high.out, "");
+    EXPECT_NE(high.err.find("--rotated: Value 150 not in range 1 to 99"), std::string::npos) << high.err;
 }
 
 TEST_F(MifctlDaemonTest, APngReachesTheFramebufferAsItsRawFrame)

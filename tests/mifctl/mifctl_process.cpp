@@ -28,6 +28,11 @@ std::string devKeyDir()
     return std::string(MIFCTL_TEST_SOURCE_DIR) + "/keys/dev";
 }
 
+std::map<std::string, std::string> daemonEnv(int port)
+{
+    return {{"MIF_PORT", std::to_string(port)}, {"MIF_KEY_DIR", devKeyDir()}};
+}
+
 static int64_t nowMs()
 {
     timespec ts;

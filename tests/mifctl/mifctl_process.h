@@ -46,6 +46,10 @@ MifctlResult runMifctl(const std::vector<std::string> &args, const std::map<std:
 // The development key directory of this source tree.
 std::string devKeyDir();
 
+// The environment that points mifctl at a daemon on a loopback port and at
+// the development keys.
+std::map<std::string, std::string> daemonEnv(int port);
+
 // A temporary directory, removed with its content when the object goes.
 struct ScratchDir {
     std::string path;
