@@ -160,7 +160,7 @@ TEST(CommandLine, ReadsAliasesRawNamesAndTheirOptions)
 
     EXPECT_EQ(parseLine("state --interval 500").status, PARSE_FAILED);  // needs --follow
     EXPECT_EQ(parseLine("state --raw --json").status, PARSE_FAILED);
-    EXPECT_EQ(parseLine("get-log events --rotated 100").status, PARSE_FAILED);
+    EXPECT_EQ(parseLine("get-log events --rotated 1000").status, PARSE_FAILED);
     EXPECT_EQ(parseLine("install-data pkg.tar.gz").status, PARSE_FAILED);  // --sig is required
     EXPECT_EQ(parseLine("no-such-command").status, PARSE_FAILED);
     EXPECT_EQ(parseLine("exit").inv.kind, INVOKE_EXIT);

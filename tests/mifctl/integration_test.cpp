@@ -279,15 +279,11 @@ TEST_F(MifctlDaemonTest, AnUploadedLogComesBackUnchanged)
     EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/OperationalData.log.99"), "1;EV;older\n");
     EXPECT_TRUE(root.read("/mnt/rwfs/data/tech_box/Events.log") == log) << "the log itself is untouched";
 
-    // A copy above 99 can be uploaded, but the daemon serves none: mifctl
-    // says so instead of passing on "No data to send" for a copy that exists.
-    EXPECT_EQ(runMifctl({"-r", "testlab", "set-log", "events", dir.file("old.txt"), "--index", "150"}, env()).exitCode,
-              0);
-    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Events.log.150"), "1;EV;older\n");
-    MifctlResult high = runMifctl({"-r", "testlab", "get-log", "events", "--rotated", "150", "-o", "-"}, env());
-    EXPECT_EQ(high.exitCode, 2);
-    EXPECT_EQ(high.out, "");
-    EXPECT_NE(high.err.find("--rotated: Value 150 not in range 1 to 99"), std::string::npos) << high.err;
+    // Three-digit copies, the highest set-log writes, come back too.
+    EXPECT_EQ(roundTrip("testlab", {"events", dir.file("old.txt"), "--index", "999"}, {"events", "--rotated", "999"}),
+              "1;EV;older\n");
+    EXPECT_EQ(root.read("/mnt/rwfs/data/tech_box/Events.log.999"), "1;EV;older\n");
+    EXPECT_EQ(runMifctl({"-r", "testlab", "get-log", "events", "--rotated", "1000"}, env()).exitCode, 2);
 }
 
 TEST_F(MifctlDaemonTest, APngReachesTheFramebufferAsItsRawFrame)

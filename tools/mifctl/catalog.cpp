@@ -83,16 +83,15 @@ const AliasRow kAliasRows[] = {
     {"get-log", nullptr, ALIAS_GET_LOG, "NAME [--rotated N] [-o FILE]",
      "download a service log",
      "Writes the log into a file named after it (Events.log, or Events.log.N with\n"
-     "--rotated N, 1 to 99) in the current directory; -o FILE names another file,\n"
-     "-o - writes to standard output. A service-level client gets only the last 6,000 s of\n"
+     "--rotated N) in the current directory; -o FILE names another file, -o - writes\n"
+     "to standard output. A service-level client gets only the last 6,000 s of\n"
      "OperationalData.log and Events.log. Answers \"NAK: No data to send\" when the\n"
      "log is missing or empty.",
      0, 0, 0, false, NO_WORDS, nullptr},
     {"set-log", nullptr, ALIAS_SET_LOG, "NAME FILE [--index N]",
      "replace a service log with a local file",
      "Uploads FILE byte for byte as the log. --index N (1-999) replaces the rotated\n"
-     "copy N instead (bb, events, errors and repaevents only; get-log fetches copies\n"
-     "1 to 99 only). Answers \"ACK\" or\n"
+     "copy N instead (bb, events, errors and repaevents only). Answers \"ACK\" or\n"
      "\"NAK: Error receiving data!\".",
      0, 0, 0, false, NO_WORDS, nullptr},
     {"repair-start", "SVC_SET_REPASTART", ALIAS_TEXT, "[TEXT...]",

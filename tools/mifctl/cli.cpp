@@ -56,10 +56,7 @@ static void addAliasSubcommand(Parser &p, const AliasRow &row)
     case ALIAS_CLOCK: addArguments(sub, inv, "args", false); break;
     case ALIAS_GET_LOG:
         addArguments(sub, inv, "name", true);
-        // The daemon takes a copy number of at most two digits (three bytes
-        // with the NUL): copies 100 and above can be uploaded but never
-        // fetched, and asking for one would only bring "No data to send".
-        sub->add_option("--rotated", inv.rotated, "fetch the rotated copy N (1-99)")->check(CLI::Range(1, 99));
+        sub->add_option("--rotated", inv.rotated, "fetch the rotated copy N (1-999)")->check(CLI::Range(1, 999));
         sub->add_option("-o,--output", inv.output, "write to FILE (- for standard output)");
         break;
     case ALIAS_SET_LOG:

@@ -294,7 +294,10 @@ int downloadFile(Session &session, int32_t index, const std::string &suffix, con
                  const TransferOptions &options, std::string *error)
 {
     const int32_t tag = takeTag(session);
-    const uint32_t requestLength = suffix.empty() ? 0 : uint32_t(suffix.size() + 1);
+    // The suffix goes without its NUL: the daemon takes at most three bytes,
+    // so with a NUL a copy number of three digits (up to 999, as set-log
+    // writes them) could never be fetched.
+    const uint32_t requestLength = uint32_t(suffix.size());
     if (!sendHeader(session, index, tag, requestLength, error) ||
         !sendBytes(session, suffix.c_str(), requestLength, error))
         return EXIT_CONNECTION;
