@@ -43,23 +43,28 @@ void append(std::vector<double> *to, const std::vector<double> &from) { to->inse
 namespace {
 
 // A command's round trips on an authenticated session against a daemon
-// whose logger asks for `logLevel`, and raw round trips (TCP echo, and
-// nanomsg request/reply when `withRequestReply`) in alternating rounds, so
-// that a burst of load elsewhere hits both. `argument` is sent with its NUL.
+// whose peers play their parts as `peerOptions` says, and raw round trips
+// (TCP echo, and nanomsg request/reply when `withRequestReply`) in
+// alternating rounds, so that a burst of load elsewhere hits both.
+// `argument` is sent with its NUL.
 struct RoundTrips {
     std::vector<double> daemon, tcp, nn;
-    std::string answer;      // the last answer's text
+    std::string answer;      // the first answer that is not a refusal, or the last refusal
     std::string failure;     // why nothing was measured
 };
 
-RoundTrips measureRoundTrips(int32_t index, const char *argument, unsigned logLevel, bool withRequestReply)
+bool isRefusal(const std::string &answer) { return answer.rfind("NAK", 0) == 0; }
+
+RoundTrips measureRoundTrips(int32_t index, const char *argument, const PeerOptions &peerOptions,
+                             bool withRequestReply)
 {
+    enum { ANSWER_WAIT_MS = 3000, ANSWER_RETRY_MS = 20 };
     RoundTrips r;
     TempRoot root;
     BenchPeers peers;
     Daemon mifd;
     SigningKey key;
-    if (!startBenchDaemon(&mifd, &peers, root, logLevel) || !loadRoleKey(&key, "testlab")) {
+    if (!startBenchDaemon(&mifd, &peers, root, peerOptions) || !loadRoleKey(&key, "testlab")) {
         r.failure = "the daemon or its peers did not start";
         return r;
     }
@@ -71,9 +76,18 @@ RoundTrips measureRoundTrips(int32_t index, const char *argument, unsigned logLe
         return r;
     }
     uint32_t length = argument ? uint32_t(strlen(argument) + 1) : 0;
+    // What the daemon answers from machine control's reports (the scale)
+    // is there once the first report has reached it: until then the
+    // command is refused, which is not the path to be measured.
     AnswerFrame answer;
-    if (sendFrame(fd, index, 1, argument, length) && readFrame(fd, &answer))
+    for (int64_t end = nowNs() + int64_t(ANSWER_WAIT_MS) * 1000000;;) {
+        if (!sendFrame(fd, index, 1, argument, length) || !readFrame(fd, &answer))
+            break;
         r.answer = answer.text();
+        if (!isRefusal(r.answer) || nowNs() > end)
+            break;
+        usleep(ANSWER_RETRY_MS * 1000);
+    }
     TcpEchoServer echo;
     NnEchoServer nnEcho;
     std::string nnAddress = "ipc://" + root.path() + "/tmp/BenchEchoReply.ipc";
@@ -110,20 +124,30 @@ std::string shortfall(const RoundTrips &r)
                                          : "";
 }
 
+// MCH_GET_WEIGHT answered from the scale reading machine control reported;
+// a refusal means the reading never arrived and nothing was measured.
+RoundTrips weightRoundTrips(unsigned logLevel)
+{
+    RoundTrips r = measureRoundTrips(MCH_GET_WEIGHT_INDEX, nullptr, {.logLevel = logLevel, .scale = true}, false);
+    if (r.failure.empty() && isRefusal(r.answer))
+        r.failure = "MCH_GET_WEIGHT answered \"" + r.answer + "\", not a reading";
+    return r;
+}
+
 }  // namespace
 
 FigureRows weightRoundTripFigure(const MicroResults &)
 {
     const char *what = "MCH_GET_WEIGHT round trip";
     const char *traced = "MCH_GET_WEIGHT round trip, logger at trace level";
-    RoundTrips plain = measureRoundTrips(MCH_GET_WEIGHT_INDEX, nullptr, LOG_LEVEL_WARNING, false);
+    RoundTrips plain = weightRoundTrips(LOG_LEVEL_WARNING);
     if (!plain.failure.empty())
         return {missingRow("2", what, plain.failure)};
     FigureRow row = latencyRow("2", what, summarize(plain.daemon), summarize(plain.tcp), "TCP echo", 1.5);
     row.note = "answer \"" + plain.answer + "\". " + shortfall(plain);
     // What trace logging costs: every command then formats and pushes its
     // trace lines to the logger.
-    RoundTrips trace = measureRoundTrips(MCH_GET_WEIGHT_INDEX, nullptr, LOG_LEVEL_TRACE, false);
+    RoundTrips trace = weightRoundTrips(LOG_LEVEL_TRACE);
     if (!trace.failure.empty())
         return {row, missingRow("2", traced, trace.failure)};
     FigureRow traceRow = latencyRow("2", traced, summarize(trace.daemon), summarize(trace.tcp), "TCP echo", 1.5);
@@ -187,7 +211,7 @@ AuthTimes measureAuthentication(unsigned logLevel, bool withFirstRow)
         TempRoot root;
         BenchPeers peers;
         Daemon mifd;
-        if (!startBenchDaemon(&mifd, &peers, root, logLevel))
+        if (!startBenchDaemon(&mifd, &peers, root, {.logLevel = logLevel}))
             return t;
         t.started = true;
         authenticationTimes(mifd.port(), lastKey, 10);
@@ -306,7 +330,7 @@ FigureRows startUpFigure(const MicroResults &)
 FigureRows heatingRoundTripFigure(const MicroResults &)
 {
     const char *what = "MCH_SET_HEATING round trip through machine control";
-    RoundTrips r = measureRoundTrips(MCH_SET_HEATING_INDEX, "ON", LOG_LEVEL_WARNING, true);
+    RoundTrips r = measureRoundTrips(MCH_SET_HEATING_INDEX, "ON", {}, true);
     if (!r.failure.empty())
         return {missingRow("1", what, r.failure)};
     if (r.answer != "ACK")

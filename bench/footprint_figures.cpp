@@ -125,7 +125,7 @@ static FigureRow fullStateLogRow()
     Daemon mifd;
     SigningKey key;
     root.write("/mnt/rwfs/data/mif_sleep.txt", "0");
-    if (!mcl.start(root.path(), PeerRole::Mcl) || !startBenchPeers(&peers, root, LOG_LEVEL_WARNING, false) ||
+    if (!mcl.start(root.path(), PeerRole::Mcl) || !startBenchPeers(&peers, root, {.withMcl = false}) ||
         !mifd.start(root) || !loadRoleKey(&key, "testlab"))
         return missingRow("8", what, "the daemon or its peers did not start");
     int fd = connectLoopback(mifd.port());

@@ -46,17 +46,19 @@ void reap(pid_t pid, unsigned ms)
 
 BenchPeers::~BenchPeers() { stopBenchPeers(this); }
 
-bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel, bool withMcl)
+bool startBenchPeers(BenchPeers *peers, const TempRoot &root, const PeerOptions &options)
 {
     // Machine control shares no process with the others: their request
     // codes overlap.
     std::vector<std::vector<std::string>> groups = {{"SvDaemon", "LoggerD", "NetLinkD"}};
-    if (withMcl)
+    if (options.withMcl)
         groups.insert(groups.begin(), {"Mcl"});
     for (const std::vector<std::string> &roles : groups) {
         std::vector<std::string> command = programCommand(binDir() + "/mif-bench-peer");
         command.push_back("--log-level");
-        command.push_back(std::to_string(logLevel));
+        command.push_back(std::to_string(options.logLevel));
+        if (options.scale && roles[0] == "Mcl")
+            command.push_back("--scale");
         command.insert(command.end(), roles.begin(), roles.end());
         pid_t pid = spawn(command, {{"MIF_ROOT", root.path()}}, root.path() + "/peer-" + roles[0] + ".out");
         if (pid < 0)
@@ -82,8 +84,8 @@ void stopBenchPeers(BenchPeers *peers)
     peers->pids.clear();
 }
 
-bool startBenchDaemon(Daemon *daemon, BenchPeers *peers, const TempRoot &root, unsigned logLevel)
+bool startBenchDaemon(Daemon *daemon, BenchPeers *peers, const TempRoot &root, const PeerOptions &options)
 {
     root.write("/mnt/rwfs/data/mif_sleep.txt", "0");
-    return startBenchPeers(peers, root, logLevel) && daemon->start(root);
+    return startBenchPeers(peers, root, options) && daemon->start(root);
 }

@@ -23,18 +23,24 @@ pid_t spawn(const std::vector<std::string> &command,
 // Reaps the child within `ms`, killing it when it has not ended by then.
 void reap(pid_t pid, unsigned ms);
 
+// How the peers play their parts. The logger answers the daemon's level
+// query with `logLevel`. Without `withMcl` the benchmark plays machine
+// control itself; with `scale`, machine control reports a scale reading
+// once a second.
+struct PeerOptions {
+    unsigned logLevel = LOG_LEVEL_WARNING;
+    bool withMcl = true;
+    bool scale = false;
+};
+
 // Machine control in one process, the supervisor, the logger and the
-// network daemon in another (mif-bench-peer), under the root. The logger
-// answers the daemon's level query with `logLevel`. Without `withMcl` the
-// benchmark plays machine control itself.
+// network daemon in another (mif-bench-peer), under the root.
 struct BenchPeers {
     std::vector<pid_t> pids;
     ~BenchPeers();
 };
-bool startBenchPeers(BenchPeers *peers, const TempRoot &root, unsigned logLevel = LOG_LEVEL_WARNING,
-                     bool withMcl = true);
+bool startBenchPeers(BenchPeers *peers, const TempRoot &root, const PeerOptions &options = {});
 void stopBenchPeers(BenchPeers *peers);
 
 // The peers, then the daemon in -nowait mode with no start delay.
-bool startBenchDaemon(Daemon *daemon, BenchPeers *peers, const TempRoot &root,
-                      unsigned logLevel = LOG_LEVEL_WARNING);
+bool startBenchDaemon(Daemon *daemon, BenchPeers *peers, const TempRoot &root, const PeerOptions &options = {});
