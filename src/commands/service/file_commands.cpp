@@ -479,8 +479,13 @@ uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t 
                 }
                 if (prefix > 0) {
                     *ppfx_len = skip;
-                    if (number > 0)
-                        name += "." + std::to_string(number);
+                    // Appended piece by piece: GCC 12 at -O3 takes the
+                    // prefix insert of `"." + std::string` for an
+                    // overlapping copy (-Wrestrict), which it is not.
+                    if (number > 0) {
+                        name += '.';
+                        name += std::to_string(number);
+                    }
                 }
             }
             int result = openTarget(&target, name);
