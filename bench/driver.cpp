@@ -87,7 +87,7 @@ FigureRows stateLogFigure(const MicroResults &micro)
     else
         rows.push_back(latencyRow("9", "MCH_GET_STATE of a full log (65,535 x 255)", fetch->second.latency,
                                   copy->second.latency, "memcpy", 20));
-    rows.front().baseline = "-";
+    rows.front().baseline = kNoValue;
     return rows;
 }
 

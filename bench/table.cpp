@@ -120,7 +120,7 @@ FigureRow limitRow(const std::string &figure, const std::string &what, double va
         snprintf(text, sizeof text, "%.2f %s", value, unit.c_str());
         row.value = text;
     }
-    row.baseline = "-";
+    row.baseline = kNoValue;
     row.goal = goal;
     row.verdict = judge(value >= 0, value <= limit);
     row.valueNumber = value;
@@ -161,8 +161,8 @@ FigureRow missingRow(const std::string &figure, const std::string &what, const s
     row.figure = figure;
     row.what = what;
     row.value = "not measured";
-    row.baseline = "-";
-    row.goal = "-";
+    row.baseline = kNoValue;
+    row.goal = kNoValue;
     row.verdict = Verdict::NotMeasured;
     row.note = why;
     return row;

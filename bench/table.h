@@ -10,6 +10,11 @@
 
 enum class Verdict { Met, Missed, Reported, NotMeasured };
 
+// What a cell without a value shows. Assigned as a string rather than a
+// literal: GCC 12 at -O3 takes the literal's copy into a string for an
+// overlapping one (-Wrestrict), which it is not.
+inline const std::string kNoValue = "-";
+
 struct FigureRow {
     std::string figure;     // "2", "6 (last row)"
     std::string what;
