@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "figures.h"
+#include "placement.h"
 #include "processes.h"
 #include "raw_peers.h"
 #include "session_client.h"
@@ -51,6 +52,7 @@ struct RoundTrips {
     std::vector<double> daemon, tcp, nn;
     std::string answer;      // the first answer that is not a refusal, or the last refusal
     std::string failure;     // why nothing was measured
+    bool oneCpu = false;     // everything ran on one core (placement.h)
 };
 
 bool isRefusal(const std::string &answer) { return answer.rfind("NAK", 0) == 0; }
@@ -60,6 +62,10 @@ RoundTrips measureRoundTrips(int32_t index, const char *argument, const PeerOpti
 {
     enum { ANSWER_WAIT_MS = 3000, ANSWER_RETRY_MS = 20 };
     RoundTrips r;
+    // First, so that the peers, the daemon and the raw servers start on the
+    // one core, and last to go.
+    OneCpu pin;
+    r.oneCpu = pinToOneCpu(&pin);
     TempRoot root;
     BenchPeers peers;
     Daemon mifd;
@@ -118,10 +124,13 @@ RoundTrips measureRoundTrips(int32_t index, const char *argument, const PeerOpti
     return r;
 }
 
-std::string shortfall(const RoundTrips &r)
+// What the row's note says of how the round trips ran.
+std::string conditions(const RoundTrips &r)
 {
-    return r.daemon.size() < ROUND_TRIPS ? "only " + std::to_string(r.daemon.size()) + " round trips were answered"
-                                         : "";
+    std::string text = r.oneCpu ? "all on one core" : "unpinned: the system refused to keep it on one core";
+    if (r.daemon.size() < ROUND_TRIPS)
+        text += "; only " + std::to_string(r.daemon.size()) + " round trips were answered";
+    return text;
 }
 
 // MCH_GET_WEIGHT answered from the scale reading machine control reported;
@@ -144,7 +153,7 @@ FigureRows weightRoundTripFigure(const MicroResults &)
     if (!plain.failure.empty())
         return {missingRow("2", what, plain.failure)};
     FigureRow row = latencyRow("2", what, summarize(plain.daemon), summarize(plain.tcp), "TCP echo", 1.5);
-    row.note = "answer \"" + plain.answer + "\". " + shortfall(plain);
+    row.note = "answer \"" + plain.answer + "\", " + conditions(plain);
     // What trace logging costs: every command then formats and pushes its
     // trace lines to the logger.
     RoundTrips trace = weightRoundTrips(LOG_LEVEL_TRACE);
@@ -341,6 +350,6 @@ FigureRows heatingRoundTripFigure(const MicroResults &)
     Summary floor{tcp.median + nn.median, tcp.p99 + nn.p99, std::min(tcp.count, nn.count)};
     FigureRow row = latencyRow("1", what, summarize(r.daemon), floor, "TCP echo + nanomsg REQ/REP", 2.0);
     row.note = "TCP echo " + formatDuration(tcp.median) + ", nanomsg REQ/REP " + formatDuration(nn.median) +
-               ". " + shortfall(r);
+               ", " + conditions(r);
     return {row};
 }

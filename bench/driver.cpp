@@ -51,6 +51,7 @@ MicroResults readMicro(const std::string &path)
         r.baseline.median = b.value("raw_p50_ns", 0.0);
         r.baseline.p99 = b.value("raw_p99_ns", 0.0);
         r.baseline.count = r.baseline.median > 0 ? r.latency.count : 0;
+        r.oneCpu = b.value("one_cpu", 0.0) > 0;
         // "BM_IpcRequest/iterations:10000/manual_time": the function name is the key.
         std::string name = b.value("name", "");
         results[name.substr(0, name.find('/'))] = r;
@@ -96,8 +97,10 @@ FigureRows ipcRequestFigure(const MicroResults &micro)
     auto ipc = micro.find("BM_IpcRequest");
     if (ipc == micro.end())
         return {missingRow("11", "IPC_Request round trip", "no result from the in-process benchmarks")};
-    return {latencyRow("11", "IPC_Request round trip", ipc->second.latency, ipc->second.baseline,
-                       "nanomsg REQ/REP", 1.3)};
+    FigureRow row = latencyRow("11", "IPC_Request round trip", ipc->second.latency, ipc->second.baseline,
+                               "nanomsg REQ/REP", 1.3);
+    row.note = ipc->second.oneCpu ? "both on one core" : "unpinned: the system refused to keep it on one core";
+    return {row};
 }
 
 int main(int argc, char **argv)

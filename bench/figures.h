@@ -13,6 +13,7 @@ struct MicroResult {
     Summary latency;             // p50_ns / p99_ns counters
     double itemsPerSecond = 0;
     Summary baseline;            // raw_p50_ns / raw_p99_ns: a baseline measured alongside
+    bool oneCpu = false;         // one_cpu: both ran on one core
 };
 using MicroResults = std::map<std::string, MicroResult>;
 
