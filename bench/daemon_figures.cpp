@@ -12,6 +12,7 @@
 #include "placement.h"
 #include "processes.h"
 #include "raw_peers.h"
+#include "raw_session.h"
 #include "session_client.h"
 #include "support/daemon_harness.h"
 
@@ -167,12 +168,18 @@ FigureRows weightRoundTripFigure(const MicroResults &)
 
 // ------------------------------------------------------------- figure 6
 
+namespace {
+
 // Connect to "ACK": the time from connect() to the challenge plus the time
-// from sending the signature to the answer. The client's own signing (an
-// RSA private-key operation) lies between the two and is not the daemon's.
-static std::vector<double> authenticationTimes(int port, const SigningKey &key, int count)
+// from sending the signature to the answer, and each half on its own. The
+// client's own signing (an RSA private-key operation) lies between the two
+// and is not the daemon's.
+struct AuthSamples {
+    std::vector<double> total, toChallenge, toAck;
+};
+
+void authenticate(int port, const SigningKey &key, int count, AuthSamples *samples)
 {
-    std::vector<double> samples;
     for (int i = 0; i < count; i++) {
         int64_t start = nowNs();
         int fd = connectLoopback(port);
@@ -193,28 +200,31 @@ static std::vector<double> authenticationTimes(int port, const SigningKey &key, 
         close(fd);
         if (!ok)
             break;
-        samples.push_back(double((challenged - start) + (end - signedAt)));
+        samples->toChallenge.push_back(double(challenged - start));
+        samples->toAck.push_back(double(end - signedAt));
+        samples->total.push_back(double((challenged - start) + (end - signedAt)));
     }
-    return samples;
 }
 
-namespace {
-
 struct AuthTimes {
-    std::vector<double> first, last;
+    AuthSamples first, last, floor;
     bool started = false;
 };
 
-// Sessions authenticated alternately with the first-row and the last-row
-// key against daemons whose logger asks for `logLevel`. Some daemon
-// instances take a steady 2 ms longer from connect to challenge than others
-// on a loaded machine, so the sessions are spread over three instances.
-AuthTimes measureAuthentication(unsigned logLevel, bool withFirstRow)
+// Sessions authenticated alternately with the last-row key and, when
+// `complete`, with the first-row key and against the raw session server,
+// the floor (raw_session.h), against daemons whose logger asks for
+// `logLevel`. On a machine where other processes keep both cores busy,
+// every wake-up of a thread may wait for their time slice to end; which
+// daemon instance that hits is luck, so the sessions are spread over three.
+AuthTimes measureAuthentication(unsigned logLevel, bool complete)
 {
     enum { INSTANCES = 3, SESSIONS = 150, ROUNDS = 5 };
     AuthTimes t;
     SigningKey firstKey, lastKey;
-    if (!loadRoleKey(&firstKey, "service") || !loadRoleKey(&lastKey, "dunra-production"))
+    RawSessionServer floor;
+    if (!loadRoleKey(&firstKey, "service") || !loadRoleKey(&lastKey, "dunra-production") ||
+        (complete && !startRawSessionServer(&floor)))
         return t;
     for (int instance = 0; instance < INSTANCES; instance++) {
         TempRoot root;
@@ -223,15 +233,24 @@ AuthTimes measureAuthentication(unsigned logLevel, bool withFirstRow)
         if (!startBenchDaemon(&mifd, &peers, root, {.logLevel = logLevel}))
             return t;
         t.started = true;
-        authenticationTimes(mifd.port(), lastKey, 10);
+        AuthSamples warmUp;
+        authenticate(mifd.port(), lastKey, 10, &warmUp);
         for (int round = 0; round < ROUNDS; round++) {
             int count = SESSIONS / ROUNDS / INSTANCES;
-            if (withFirstRow)
-                append(&t.first, authenticationTimes(mifd.port(), firstKey, count));
-            append(&t.last, authenticationTimes(mifd.port(), lastKey, count));
+            if (complete) {
+                authenticate(mifd.port(), firstKey, count, &t.first);
+                authenticate(floor.port, lastKey, count, &t.floor);
+            }
+            authenticate(mifd.port(), lastKey, count, &t.last);
         }
     }
     return t;
+}
+
+std::string halves(const AuthSamples &s)
+{
+    return "connect to challenge " + formatDuration(summarize(s.toChallenge).median) + ", signature to ACK " +
+           formatDuration(summarize(s.toAck).median) + " (medians)";
 }
 
 }  // namespace
@@ -241,6 +260,7 @@ FigureRows authenticationFigure(const MicroResults &micro)
     const char *first = "authentication, first-row key (service)";
     const char *last = "authentication, last-row key (dunra-production)";
     const char *noticed = "authentication, last-row key, logger at notice level";
+    const char *floorName = "session start, raw server without the daemon";
     auto verify = micro.find("BM_RsaPssVerify");
     if (verify == micro.end())
         return {missingRow("6", last, "no signature verification baseline from the in-process benchmarks")};
@@ -249,16 +269,26 @@ FigureRows authenticationFigure(const MicroResults &micro)
         return {missingRow("6", last, "the daemon did not start or a key is missing")};
     const Summary &one = verify->second.latency;
     std::string goal = "<= 8x one verification + 1 ms";
-    FigureRow firstRow = budgetRow("6", first, summarize(plain.first), one, "one verification", 8, 1e6, goal);
-    FigureRow lastRow = budgetRow("6", last, summarize(plain.last), one, "one verification", 8, 1e6, goal);
-    firstRow.note = "connect to ACK without the client's own signing";
+    FigureRow firstRow = budgetRow("6", first, summarize(plain.first.total), one, "one verification", 8, 1e6, goal);
+    FigureRow lastRow = budgetRow("6", last, summarize(plain.last.total), one, "one verification", 8, 1e6, goal);
+    firstRow.note = "connect to ACK without the client's own signing: " + halves(plain.first);
+    lastRow.note = halves(plain.last);
+    // What the same exchange costs on this machine now without the daemon:
+    // a connection, a thread, two round trips. Under load it moves with
+    // the rows above.
+    FigureRow floorRow =
+        budgetRow("6", floorName, summarize(plain.floor.total), one, "one verification", 8, 1e6, goal);
+    floorRow.verdict = floorRow.verdict == Verdict::NotMeasured ? Verdict::NotMeasured : Verdict::Reported;
+    floorRow.goal = "reported";
+    floorRow.note = halves(plain.floor);
     // Each session logs about fifteen notices (connection, session start,
     // challenge, dispatch), each pushed to the logger on its own.
     AuthTimes notice = measureAuthentication(LOG_LEVEL_NOTICE, false);
-    FigureRow noticeRow = budgetRow("6", noticed, summarize(notice.last), one, "one verification", 8, 1e6, goal);
+    FigureRow noticeRow =
+        budgetRow("6", noticed, summarize(notice.last.total), one, "one verification", 8, 1e6, goal);
     noticeRow.verdict = noticeRow.verdict == Verdict::NotMeasured ? Verdict::NotMeasured : Verdict::Reported;
     noticeRow.goal = "reported";
-    return {firstRow, lastRow, noticeRow};
+    return {firstRow, lastRow, floorRow, noticeRow};
 }
 
 // ------------------------------------------------------------ figure 10
