@@ -1,0 +1,203 @@
+// Transfers that break: uploads whose connection drops anywhere, storage
+// that refuses the write, and SIGTERM in the middle of an upload. The file
+// being replaced always holds its old or its new content, never a mix.
+#include "support/daemon_harness.h"
+#include "session/command_list.h"
+#include "session/wire.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <sys/resource.h>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kTechBox = "/mnt/rwfs/data/tech_box/";
+const std::string kEvents = kTechBox + "Events.log";
+
+std::string logLines(char mark, size_t bytes)
+{
+    std::string text;
+    for (uint64_t time = 1000; text.size() < bytes; time += 7)
+        text += std::to_string(time) + ";EV;" + std::string(40, mark) + "\n";
+    return text;
+}
+
+// The names in a directory of the root.
+std::vector<std::string> entries(const TempRoot &root, const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(root.at(dir)))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class TransferFaultTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    Daemon daemon;
+    void TearDown() override { daemon.signalAndWait(SIGKILL, 5000); }
+
+    void connectAs(Client *client, const std::string &role)
+    {
+        ASSERT_TRUE(client->connect(daemon.port()));
+        ASSERT_EQ(client->authenticate(role), "ACK");
+    }
+    // Sends the upload and returns the answer's text.
+    std::string upload(Client *client, int32_t index, const std::string &bytes)
+    {
+        if (!client->send(index, 9, bytes.data(), uint32_t(bytes.size())))
+            return "(send failed)";
+        Frame answer;
+        if (!client->receive(&answer, 20000))
+            return "(no answer)";
+        return answer.text();
+    }
+    // Waits (bounded) until only the listed files are in the directory: an
+    // abandoned upload leaves nothing behind.
+    void expectOnly(const std::string &dir, const std::vector<std::string> &names)
+    {
+        for (int i = 0; i < 250 && entries(root, dir) != names; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(entries(root, dir), names);
+    }
+};
+
+TEST_F(TransferFaultTest, UploadDroppedAnywhereLeavesTheOldOrTheNewFile)
+{
+    const std::string oldContent = logLines('o', 20000);
+    const std::string newContent = logLines('n', 30000);
+    root.write(kEvents, oldContent);
+    ASSERT_TRUE(daemon.start(root));
+
+    // A reader that looks at the file all the while.
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            std::string now = root.read(kEvents);
+            if (now != oldContent && now != newContent)
+                torn++;
+            reads++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    std::mt19937 random(7);
+    for (int attempt = 0; attempt < 12; attempt++) {
+        Client client;
+        connectAs(&client, "service");
+        size_t cut = random() % newContent.size();
+        uint8_t header[FRAME_HEADER_SIZE];
+        encodeFrameHeader(header, SVC_SET_EVENTS, 1, uint32_t(newContent.size()));
+        ASSERT_TRUE(client.sendRaw(header, sizeof header));
+        ASSERT_TRUE(cut == 0 || client.sendRaw(newContent.data(), cut));
+        client.close();
+        expectOnly(kTechBox, {"Events.log"});
+        EXPECT_EQ(root.read(kEvents), oldContent) << "cut after " << cut << " bytes";
+    }
+    Client client;
+    connectAs(&client, "service");
+    EXPECT_EQ(upload(&client, SVC_SET_EVENTS, newContent), "ACK");
+    EXPECT_EQ(root.read(kEvents), newContent);
+
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "a reader saw a file that was neither old nor new";
+    expectOnly(kTechBox, {"Events.log"});
+}
+
+TEST_F(TransferFaultTest, FullDeviceIsAnsweredWithTheFailureText)
+{
+    // The framebuffer on a device that takes no byte.
+    std::filesystem::create_directories(root.at("/dev"));
+    std::filesystem::create_symlink("/dev/full", root.at("/dev/fb"));
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    connectAs(&client, "testlab");
+    std::string image(522240, '\x7f');
+    EXPECT_EQ(upload(&client, MCH_DISPLAY_IMG, image), "NAK: Error receiving data!");
+    // Every byte was taken: the next frame is read where it starts.
+    EXPECT_EQ(client.call(60, nullptr, 3), "NAK: No such command");
+}
+
+// Lets the daemon write files of at most `bytes` bytes: a larger write
+// fails as on a full file system. Set while the daemon starts (it inherits
+// the limit), restored afterwards.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        // Ignored, the signal a write beyond the limit raises only fails
+        // the write; the disposition carries over into the daemon.
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    rlimit saved_{};
+    sighandler_t oldHandler_;
+};
+
+TEST_F(TransferFaultTest, FullFileSystemKeepsTheOldFile)
+{
+    const std::string oldContent = logLines('o', 1000);
+    root.write(kEvents, oldContent);
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(daemon.start(root));
+    }
+    Client client;
+    connectAs(&client, "service");
+    EXPECT_EQ(upload(&client, SVC_SET_EVENTS, logLines('n', 100 * 1024)), "NAK: Error receiving data!");
+    EXPECT_EQ(root.read(kEvents), oldContent);
+    expectOnly(kTechBox, {"Events.log"});
+    // A file that fits still goes in, on the same connection.
+    const std::string small = logLines('s', 2000);
+    EXPECT_EQ(upload(&client, SVC_SET_EVENTS, small), "ACK");
+    EXPECT_EQ(root.read(kEvents), small);
+}
+
+TEST_F(TransferFaultTest, SigtermInTheMiddleOfAnUpload)
+{
+    const std::string oldContent = logLines('o', 5000);
+    const std::string newContent = logLines('n', 200000);
+    root.write(kEvents, oldContent);
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    connectAs(&client, "service");
+    uint8_t header[FRAME_HEADER_SIZE];
+    encodeFrameHeader(header, SVC_SET_EVENTS, 1, uint32_t(newContent.size()));
+    ASSERT_TRUE(client.sendRaw(header, sizeof header));
+    ASSERT_TRUE(client.sendRaw(newContent.data(), newContent.size() / 2));
+
+    EXPECT_EQ(daemon.signalAndWait(SIGTERM, 10000), 15);
+    EXPECT_EQ(root.read(kEvents), oldContent);
+
+    // The next start serves, and the file is replaced in full.
+    Daemon again;
+    ASSERT_TRUE(again.start(root));
+    Client next;
+    ASSERT_TRUE(next.connect(again.port()));
+    ASSERT_EQ(next.authenticate("service"), "ACK");
+    EXPECT_EQ(upload(&next, SVC_SET_EVENTS, newContent), "ACK");
+    EXPECT_EQ(root.read(kEvents), newContent);
+    again.signalAndWait(SIGKILL, 5000);
+}
+
+} // namespace
