@@ -1,0 +1,138 @@
+// Machine control that dies in the middle of a request and comes back, and
+// the appliance's other processes missing altogether: the daemon answers
+// every command with its failure text, keeps serving, and works with
+// machine control again as soon as it is back, without a restart.
+#include "support/daemon_harness.h"
+#include "support/mcl_peer.h"
+#include "requests/request_codes.h"
+#include "session/command_list.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Machine control as a process of its own, so that it can be killed. With
+// `holdHeating` it keeps every heating request unanswered and leaves a
+// marker file once one has arrived.
+pid_t startMachineControl(const TempRoot &root, bool holdHeating)
+{
+    const std::string marker = root.at("/run/heating-request");
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    IpcPeer mcl;
+    if (!mcl.start(root.path(), PeerRole::Mcl))
+        _exit(1);
+    if (holdHeating) {
+        mcl.setSilentHoldMs(60000);
+        mcl.setSilent(RIF_SET_HEATING);
+    }
+    // Until the test kills it, or the test process is gone.
+    for (int i = 0; i < 1200 && getppid() == parent; i++) {
+        if (holdHeating && mcl.waitForRequests(RIF_SET_HEATING, 1, 100))
+            std::ofstream(marker) << "1";
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    _exit(0);
+}
+
+void killAndReap(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+bool isFailure(const std::string &answer) { return answer.rfind("NAK: ", 0) == 0 || answer == "0"; }
+
+TEST(MachineFaultTest, MachineControlKilledMidRequestAndRestarted)
+{
+    TempRoot root;
+    std::filesystem::create_directories(root.at("/run"));
+    pid_t mcl = startMachineControl(root, true);
+    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
+
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    ASSERT_TRUE(client.connect(daemon.port()));
+    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+
+    // The heating request reaches machine control, which dies holding it.
+    ASSERT_TRUE(client.sendText(MCH_SET_HEATING, 31, "ON"));
+    for (int i = 0; i < 500 && !root.exists("/run/heating-request"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/run/heating-request"));
+    killAndReap(mcl);
+    Frame answer;
+    ASSERT_TRUE(client.receive(&answer, 20000));
+    EXPECT_EQ(answer.tag, 31);
+    EXPECT_TRUE(isFailure(answer.text())) << answer.text();
+
+    // While it is gone every request fails, and the session goes on.
+    EXPECT_TRUE(isFailure(client.call(MCH_SET_HEATING, "OFF"))) << "machine control is gone";
+
+    // Back again: the same daemon reaches it (its connection is retried
+    // in the background, so allow it a few tries).
+    pid_t again = startMachineControl(root, false);
+    std::string result;
+    for (int i = 0; i < 20 && result != "ACK"; i++)
+        result = client.call(MCH_SET_HEATING, "ON");
+    EXPECT_EQ(result, "ACK");
+    EXPECT_LT(daemon.waitExit(0), 0) << "the daemon was not restarted";
+    client.close();
+    daemon.signalAndWait(SIGKILL, 5000);
+    killAndReap(again);
+}
+
+TEST(MachineFaultTest, PeersAbsentFromTheStart)
+{
+    TempRoot root;
+    Daemon daemon;
+    daemon.defaultPeers = false;
+    // Its first requests to machine control time out before it listens, so
+    // the harness may give up waiting for the port first.
+    daemon.start(root, {"-nowait"});
+    Client client;
+    for (int i = 0; i < 300 && !client.connect(daemon.port()); i++)   // about 15 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(client.fd(), 0);
+    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+
+    // Commands whose answer depends on machine control carrying them out.
+    const std::vector<std::pair<int32_t, const char *>> commands = {
+        {MCH_SET_HEATING, "ON"},    {MCH_LOCK_LID, "CLOSE"},     {MCH_SWITCH_RELAYS, "CLOSE"},
+        {MCH_SET_SPEED, "1,2,3,4"}, {MCH_RESET_MC, nullptr},     {MCH_PWRDOWN, "0"},
+        {MCH_AMBI_LIGHT, "50,50"},  {MCH_MILLIS_TRANSP, "500"},  {MCH_SET_TRANSP, "ON"},
+        // These two hand the request over and report nothing of its outcome
+        // (a test command's result comes as an event): only an answer.
+        {MCH_MCTEST_CMD, "133"},    {MCH_HEAT_CTRL, "ON"},
+    };
+    for (const auto &[index, argument] : commands) {
+        SCOPED_TRACE("index " + std::to_string(index));
+        Frame answer;
+        ASSERT_TRUE(client.sendText(index, index, argument));
+        ASSERT_TRUE(client.receive(&answer, 20000)) << "no answer";
+        EXPECT_EQ(answer.tag, index);
+        if (index != MCH_MCTEST_CMD && index != MCH_HEAT_CTRL) {
+            EXPECT_TRUE(isFailure(answer.text())) << answer.text();
+        }
+    }
+    EXPECT_EQ(client.call(60, nullptr), "NAK: No such command");
+    EXPECT_LT(daemon.waitExit(0), 0);
+}
+
+} // namespace
