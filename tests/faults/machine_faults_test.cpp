@@ -73,7 +73,7 @@ TEST(MachineFaultTest, MachineControlKilledMidRequestAndRestarted)
 
     // The heating request reaches machine control, which dies holding it.
     ASSERT_TRUE(client.sendText(MCH_SET_HEATING, 31, "ON"));
-    for (int i = 0; i < 500 && !root.exists("/run/heating-request"); i++)
+    for (int i = 0; i < 2000 && !root.exists("/run/heating-request"); i++)   // about 20 s
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(root.exists("/run/heating-request"));
     killAndReap(mcl);
