@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <atomic>
 #include <set>
 
 #include "fake_daemon.h"
@@ -259,7 +260,8 @@ TEST(Client, DecodesTheStateLogAndTheIdentity)
         "1016:MC:1;1016:TC:2;1016:MS:-3;1016:MA:4;";
     const std::string identity = "QX:12345678901234560,FE:7,BE:SN,SWFE:1.2,BEHW:0x00000003,SWMC:0x00000001,"
                                  "SWPC:0x00000002,RCPK:DP-2\n,FEAN:0001PA00000002   00003";
-    int stateCalls = 0;
+    // Counted in the fake daemon's thread, reset by the test.
+    std::atomic<int> stateCalls{0};
     FakeDaemon daemon([&](FakeConnection &c, const FakeRequest &r) {
         if (r.index == MCH_GET_STATE)
             return c.sendText(r.index, r.tag, stateCalls++ % 2 ? "NAK: State buffer empty" : state);
