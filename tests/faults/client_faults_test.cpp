@@ -185,6 +185,56 @@ TEST_F(ClientFaultTest, ConnectionFloodWithGarbageLeavesNoTrace)
     EXPECT_LE(nowThreads, threads);
 }
 
+TEST_F(ClientFaultTest, EveryIndexWithRandomPayloadsIsAnswered)
+{
+    Client client;
+    connectFull(&client);
+    std::mt19937 random(60);
+    int32_t tag = 1000;
+    for (int32_t index = -5; index <= 60; index++) {
+        // CMD_ERROR has no answer by design: it ends the session and the
+        // daemon.
+        if (index == CMD_ERROR)
+            continue;
+        for (int round = 0; round < 4; round++) {
+            std::vector<uint8_t> payload;
+            switch (round) {
+            case 0: break;   // no payload
+            case 1:          // printable text with its NUL
+                payload.resize(random() % 40);
+                for (uint8_t &b : payload)
+                    b = uint8_t(' ' + random() % 95);
+                payload.push_back(0);
+                break;
+            case 2:          // text without a NUL
+                payload.resize(1 + random() % 40);
+                for (uint8_t &b : payload)
+                    b = uint8_t('0' + random() % 75);
+                break;
+            default:         // any bytes
+                payload.resize(random() % 600);
+                for (uint8_t &b : payload)
+                    b = uint8_t(random());
+                break;
+            }
+            // A shutdown delay the daemon could read would end the run.
+            if (index == MCH_SHUTDOWN && !payload.empty())
+                payload[0] = 'x';
+            tag++;
+            SCOPED_TRACE("index " + std::to_string(index) + ", round " + std::to_string(round));
+            ASSERT_TRUE(client.send(index, tag, payload.data(), uint32_t(payload.size())));
+            Frame answer;
+            // Machine commands may each wait for machine control's three
+            // tries; nothing here takes longer than that.
+            ASSERT_TRUE(client.receive(&answer, 20000)) << "no answer frame";
+            EXPECT_EQ(answer.tag, tag);
+            EXPECT_TRUE(answer.index == index || answer.index == 0) << answer.index;
+        }
+    }
+    client.close();
+    expectServing();
+}
+
 TEST_F(ClientFaultTest, FormatDirectivesInArgumentsAreText)
 {
     // Every command that takes a text argument, at both levels, with a
