@@ -5,14 +5,73 @@
 // daemon's own, so a fuzzed handler runs exactly as in the daemon, only
 // without processes and time-outs. Replaces every function of
 // requests/request_channel.h, so the real channel is never linked.
+//
+// A GUI request is answered the way machine control answers one: by an
+// event from another thread, here the speed status "reached". Without it a
+// motor command would sit out its whole wait for the target speed on every
+// input.
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
+#include "monitor/gui_state.h"
 #include "requests/request_channel.h"
 
 namespace {
 
 enum { REPLY_BYTES = 512 };
+constexpr int32_t SPEED_STATUS_REACHED = 2;
+
+// The thread that plays machine control's event side. It reports through
+// the GUI state, whose lock the requesting command holds until it waits, so
+// the report cannot arrive before the wait it ends. Joined at exit.
+class GuiEventStandIn {
+  public:
+    ~GuiEventStandIn()
+    {
+        {
+            std::lock_guard<std::mutex> held(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    void requestSeen()
+    {
+        std::lock_guard<std::mutex> held(mutex_);
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        ++pending_;
+        wake_.notify_one();
+    }
+
+  private:
+    void run()
+    {
+        std::unique_lock<std::mutex> held(mutex_);
+        for (;;) {
+            wake_.wait(held, [this] { return stopping_ || pending_ > 0; });
+            if (stopping_)
+                return;
+            pending_ = 0;
+            held.unlock();
+            guiStateSetSpeedStatus(SPEED_STATUS_REACHED);
+            held.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread thread_;
+    int pending_ = 0;
+    bool stopping_ = false;
+};
+
+GuiEventStandIn guiEvents;
 
 } // namespace
 
@@ -40,7 +99,7 @@ IpcStatus sendRequest(const char *, RequestHeader *header, const void *, int len
     return IPC_OK;
 }
 
-void GUI_SendRequest(const char *, RequestHeader *, const void *, int) {}
+void GUI_SendRequest(const char *, RequestHeader *, const void *, int) { guiEvents.requestSeen(); }
 bool sendShutdownRequest() { return true; }
 bool setNoGuiSwitch() { return true; }
 void LoggerSubscriberHandler(const void *, const void *, uint8_t) {}
