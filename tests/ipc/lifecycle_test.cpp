@@ -190,7 +190,7 @@ TEST_F(IpcLifecycle, TermEndsNanomsgAndStillJoinsEveryThread)
 {
     // nn_term is for good, so it runs in a child of its own.
     pid_t pid = startChild([] {
-        int before = threadCount();
+        int before = baselineThreadCount();
         if (IPC_OpenReplyServer(onRequest) || IPC_Subscribe("Mif", 1, onEvent) ||
             IPC_OpenRespondent("Mif", onSurvey) || IPC_OpenSurveyor(onMessage, 100) ||
             IPC_OpenRequester("Mif", 100) || IPC_OpenPush("Mif", 100))

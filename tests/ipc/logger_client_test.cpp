@@ -111,7 +111,7 @@ TEST(LoggerClient, StopSendsWhatIsQueuedAndLeavesNoThread)
     isolated([](const std::string &root) {
         LoggerSetup setup(root);
         ASSERT_TRUE(setup.ok);
-        int before = threadCount();
+        int before = baselineThreadCount();
         LOGGER_Start(5, 10);
         ASSERT_TRUE(setup.peer.waitFor([] { return logThreshold() == 6; }, 5000));
 
@@ -135,7 +135,7 @@ TEST(LoggerClient, LevelQueryEndsWithTheClientWhenTheLoggerIsAbsent)
     isolated([](const std::string &root) {
         LoggerSetup setup(root, false);
         ASSERT_TRUE(setup.ok);
-        int before = threadCount();
+        int before = baselineThreadCount();
         LOGGER_Start(5, 10);
         LOGGER_LogMessage(5, 0, "nobody hears this");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
