@@ -279,7 +279,7 @@ void stopPeers(Appliance &a)
 int usage()
 {
     fprintf(stderr,
-            "usage: mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PATH [ARGS...]]\n"
+            "usage: mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PROGRAM [ARGS...]]\n"
             "       mif-sim mcl|supervisor|logger|netlink|otp   one process of the appliance\n"
             "       mif-sim ctl COMMAND...                      a control command to the running simulator\n"
             "       mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]\n"

@@ -1,7 +1,7 @@
 // mif-sim: the simulated appliance around the daemon.
 //
-//   mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PATH [ARGS...]]
-//   mif-sim mcl | supervisor [--daemon PATH [ARGS...]] | logger | netlink | otp
+//   mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PROGRAM [ARGS...]]
+//   mif-sim mcl | supervisor [--daemon PROGRAM [ARGS...]] | logger | netlink | otp
 //   mif-sim ctl COMMAND...
 //   mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]
 //   mif-sim fb-png [PNG] | dsp-wav [WAV]

@@ -129,7 +129,9 @@ pid_t startDaemon(const std::vector<char *> &argv)
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        execv(argv[0], argv.data());
+        // A bare name is looked up on PATH: the command may start with an
+        // emulator that runs a daemon built for the appliance.
+        execvp(argv[0], argv.data());
         static const char failed[] = "[SvDaemon] cannot start the daemon\n";
         ssize_t ignored = write(STDERR_FILENO, failed, sizeof failed - 1);
         (void)ignored;
