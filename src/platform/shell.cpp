@@ -6,6 +6,29 @@
 
 #include "platform/paths.h"
 
+std::string shellWord(const std::string &text)
+{
+    bool plain = !text.empty();
+    for (char c : text) {
+        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                    c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == '=' || c == '@' || c == '%';
+        if (!safe) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain)
+        return text;
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
 int runShellCommand(const char *commandLine) { return system(commandLine); }
 
 void killHeartbeatScript()
@@ -19,14 +42,5 @@ int runApplianceScript(const char *appliancePath)
     std::string path = mifPath(appliancePath);
     if (!mifRoot().empty() && access(path.c_str(), X_OK) != 0)
         return -1;
-    // Quoted for the shell: a simulated root may hold any character.
-    std::string quoted = "'";
-    for (char c : path) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += "'";
-    return runShellCommand(quoted.c_str());
+    return runShellCommand(shellWord(path).c_str());
 }

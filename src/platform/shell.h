@@ -1,6 +1,14 @@
 // Running the appliance's shell commands.
 #pragma once
 
+#include <string>
+
+// The text as one shell word. Appliance paths (and the usual roots of a
+// simulated appliance) pass through unchanged, so command lines are exactly
+// the appliance's; anything else is put in single quotes, since a
+// simulated root may hold any character.
+std::string shellWord(const std::string &text);
+
 // Runs a command line through /bin/sh and waits for it; returns the status
 // system() reports (-1 when no shell could be started).
 int runShellCommand(const char *commandLine);

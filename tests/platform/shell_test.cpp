@@ -29,3 +29,20 @@ TEST(ApplianceScript, RunsUnderTheRootOrNotAtAll)
     }
     std::filesystem::remove_all(pattern);
 }
+
+// Whatever the text, the shell reads it back as one word, unchanged.
+TEST(ShellWord, TheShellReadsItBackAsOneWord)
+{
+    EXPECT_EQ(shellWord("/mnt/rwfs/data/Events.log"), "/mnt/rwfs/data/Events.log");
+    for (const std::string text : {"it's a root", "", "$(echo injected)", "a b\tc\nd", "'", "\\\"*?"}) {
+        FILE *echo = popen(("printf '%s|' " + shellWord(text)).c_str(), "r");
+        ASSERT_NE(echo, nullptr);
+        std::string out;
+        char buffer[256];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, echo)) > 0)
+            out.append(buffer, n);
+        EXPECT_EQ(pclose(echo), 0);
+        EXPECT_EQ(out, text + "|") << text;
+    }
+}

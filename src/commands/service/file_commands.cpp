@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "commands/service/shell_word.h"
 #include "platform/atomic_file.h"
 #include "platform/audio.h"
 #include "platform/paths.h"

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "commands/service/file_commands.h"
-#include "commands/service/shell_word.h"
 #include "platform/paths.h"
 #include "platform/shell.h"
 #include "session/command_table.h"
