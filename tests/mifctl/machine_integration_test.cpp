@@ -139,18 +139,6 @@ Bytes remoteEvent(uint64_t timeMs, uint8_t code, uint16_t value)
     return payload;
 }
 
-// Opens a simulated input device for writing once the daemon reads it.
-int openFeeder(const std::string &path)
-{
-    for (int i = 0; i < 300; i++) {
-        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            return fd;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
 bool feed(int fd, unsigned microseconds, uint16_t type, uint16_t code, int32_t value)
 {
     input_event event{};
@@ -317,8 +305,8 @@ TEST_F(MifctlMachineTest, StateJsonDecodesEveryRecordCode)
 
     // Touch and knob: the daemon's whole seconds with the input event's own
     // milliseconds.
-    int touch = openFeeder(root.at("/dev/input/event0"));
-    int knob = openFeeder(root.at("/dev/input/event1"));
+    int touch = openInputFeeder(root.at("/dev/input/event0"));
+    int knob = openInputFeeder(root.at("/dev/input/event1"));
     ASSERT_GE(touch, 0);
     ASSERT_GE(knob, 0);
     EXPECT_TRUE(feed(touch, 250000, EV_SYN, SYN_REPORT, 0));   // before any position

@@ -17,18 +17,6 @@
 
 namespace {
 
-// Opens a device FIFO for writing once the daemon reads it (bounded).
-int openFeeder(const std::string &path)
-{
-    for (int i = 0; i < 300; i++) {
-        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            return fd;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
 void feed(int fd, uint16_t type, uint16_t code, int32_t value)
 {
     input_event event{};
@@ -48,8 +36,8 @@ TEST(MonitorDaemonTest, TouchAndKnobInputReachTheStateLog)
     Daemon daemon;
     ASSERT_TRUE(daemon.start(root));
 
-    int touch = openFeeder(root.at("/dev/input/event0"));
-    int knob = openFeeder(root.at("/dev/input/event1"));
+    int touch = openInputFeeder(root.at("/dev/input/event0"));
+    int knob = openInputFeeder(root.at("/dev/input/event1"));
     ASSERT_GE(touch, 0);
     ASSERT_GE(knob, 0);
     feed(touch, EV_ABS, ABS_MT_POSITION_X, 100);

@@ -83,6 +83,17 @@ std::string binDir()
     return dir ? dir : MIF_TEST_BIN_DIR;
 }
 
+int openInputFeeder(const std::string &path)
+{
+    for (int i = 0; i < 300; i++) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
 std::vector<std::string> programCommand(const std::string &program)
 {
     std::vector<std::string> command;

@@ -39,6 +39,10 @@ std::string binDir();
 // a cross build the emulator followed by the program.
 std::vector<std::string> programCommand(const std::string &program);
 
+// Opens a simulated input device (a FIFO under the root) for writing once
+// the daemon has opened it for reading; -1 when it does not within 3 s.
+int openInputFeeder(const std::string &path);
+
 // The mifd process.
 class Daemon {
 public:
