@@ -7,9 +7,10 @@
 // requests/request_channel.h, so the real channel is never linked.
 //
 // A GUI request is answered the way machine control answers one: by an
-// event from another thread, here the speed status "reached". Without it a
-// motor command would sit out its whole wait for the target speed on every
-// input.
+// event from another thread, here the speed status "reached", and for a
+// motor function the bowl's state (closed for transport, open otherwise).
+// Without them a motor or transport command would sit out its whole wait
+// for the report on every input.
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "monitor/gui_state.h"
 #include "requests/request_channel.h"
+#include "requests/request_codes.h"
 
 namespace {
 
@@ -40,12 +42,16 @@ class GuiEventStandIn {
             thread_.join();
     }
 
-    void requestSeen()
+    // `bowlState` is the bowl report the request calls for, or
+    // BOWL_STATE_UNKNOWN when it calls for none.
+    void requestSeen(int32_t bowlState)
     {
         std::lock_guard<std::mutex> held(mutex_);
         if (!thread_.joinable())
             thread_ = std::thread([this] { run(); });
         ++pending_;
+        if (bowlState != BOWL_STATE_UNKNOWN)
+            bowlState_ = bowlState;
         wake_.notify_one();
     }
 
@@ -58,8 +64,12 @@ class GuiEventStandIn {
             if (stopping_)
                 return;
             pending_ = 0;
+            const int32_t bowl = bowlState_;
+            bowlState_ = BOWL_STATE_UNKNOWN;
             held.unlock();
             guiStateSetSpeedStatus(SPEED_STATUS_REACHED);
+            if (bowl != BOWL_STATE_UNKNOWN)
+                BowlLockState.store(bowl);
             held.lock();
         }
     }
@@ -68,6 +78,7 @@ class GuiEventStandIn {
     std::condition_variable wake_;
     std::thread thread_;
     int pending_ = 0;
+    int32_t bowlState_ = BOWL_STATE_UNKNOWN;
     bool stopping_ = false;
 };
 
@@ -99,7 +110,17 @@ IpcStatus sendRequest(const char *, RequestHeader *header, const void *, int len
     return IPC_OK;
 }
 
-void GUI_SendRequest(const char *, RequestHeader *, const void *, int) { guiEvents.requestSeen(); }
+void GUI_SendRequest(const char *, RequestHeader *header, const void *payload, int length)
+{
+    int32_t bowl = BOWL_STATE_UNKNOWN;
+    if (header && header->requestCode == GUI_REQUEST_MOTOR_FUNCTION && payload &&
+        length == int(sizeof(int32_t))) {
+        int32_t function;
+        memcpy(&function, payload, sizeof function);
+        bowl = function == MOTOR_TRANSPORT ? BOWL_STATE_CLOSED : BOWL_STATE_OPEN;
+    }
+    guiEvents.requestSeen(bowl);
+}
 bool sendShutdownRequest() { return true; }
 bool setNoGuiSwitch() { return true; }
 void LoggerSubscriberHandler(const void *, const void *, uint8_t) {}
