@@ -302,9 +302,9 @@ Command *receiveUpload(Command *request, int socket, const char *fileName)
         return createStringCommand(request->index, request->tag, "NAK: Error receiving data!");
 
     if (request->index == SVC_SET_MATRIX)
-        copyFileWithShell(TB "Matrix.log", TB "Matrix_temp.log");
+        copyFileWithShell(MIF_TECH_BOX "Matrix.log", MIF_TECH_BOX "Matrix_temp.log");
     else if (request->index == SVC_SET_EVENTLIST)
-        copyFileWithShell(TB "EventList.log", TB "EventList_temp.log");
+        copyFileWithShell(MIF_TECH_BOX "EventList.log", MIF_TECH_BOX "EventList_temp.log");
     runShellCommand("sync");
     return createAckCommand(request->index, request->tag);
 }
