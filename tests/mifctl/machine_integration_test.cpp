@@ -19,6 +19,7 @@
 #include "requests/request_codes.h"
 #include "session/command_list.h"
 #include "support/daemon_harness.h"
+#include "support/identity_replies.h"
 #include "support/mcl_peer.h"
 
 using nlohmann::json;
@@ -372,16 +373,6 @@ TEST_F(MifctlMachineTest, StateJsonDecodesEveryRecordCode)
 
 // ------------------------------------------------------------- identity
 
-// The 16 bytes of the OTP identity: value A then value B, little-endian.
-std::string otpBytes(uint64_t valueA, uint64_t valueB)
-{
-    std::string bytes;
-    for (uint64_t value : {valueA, valueB})
-        for (int i = 0; i < 8; i++)
-            bytes.push_back(char(value >> (8 * i)));
-    return bytes;
-}
-
 TEST_F(MifctlMachineTest, SerialJsonGivesEveryIdentityField)
 {
     root.write("/sys/uid/otp/id.bin", otpBytes(0x0102030405060708ull, 12345678901234567ull));
@@ -390,20 +381,9 @@ TEST_F(MifctlMachineTest, SerialJsonGivesEveryIdentityField)
     root.write("/opt/get_sw_version_into_file.sh",
                "#!/bin/sh\nprintf 'FE V2.14.3\\nbuild 77\\n' > \"$MIF_ROOT/tmp/SW_VERSION\"\n");
     ASSERT_EQ(chmod(root.at("/opt/get_sw_version_into_file.sh").c_str(), 0755), 0);
-    // Machine control's versions: the flag byte, three more, then the words
-    // of its software, the second software and the hardware.
-    Bytes versions(36, 0);
-    versions[0] = 1;
-    put(versions, 4, uint32_t(0x00020E03));
-    put(versions, 8, uint32_t(0x00000107));
-    put(versions, 12, uint32_t(0xA5000300));
-    mcl.setReply(RIF_GET_VERSION, 0, versions);
-    // Its backend serial: the flag byte, the text from byte 12 on, all 32
-    // bytes of it used.
-    Bytes backend(44, 0);
-    backend[0] = 1;
-    memcpy(backend.data() + 12, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32);
-    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, backend);
+    mcl.setReply(RIF_GET_VERSION, 0, versionReply(0x00020E03, 0x00000107, 0xA5000300));
+    // All 32 bytes of the backend serial used.
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, backendSerialReply("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"));
     ASSERT_TRUE(daemon.start(root));
 
     MifctlResult serial = runMifctl({"-r", "service", "serial", "--json"}, env());

@@ -13,6 +13,7 @@
 #include "session/auth.h"
 #include "session/command_list.h"
 #include "session/signing.h"
+#include "support/identity_replies.h"
 
 namespace {
 
@@ -21,37 +22,6 @@ const char *const kOtpBin = "/sys/uid/otp/id.bin";
 const char *const kOtpId = "/sys/uid/otp/id";
 const char *const kUnlock = "/sys/module/unique_id/parameters/unlock";
 const char *const kFullAccess = "/sys/module/otp/parameters/otp_full";
-
-// The 16 bytes of id.bin: value A then value B, little-endian.
-std::string otpBytes(uint64_t valueA, uint64_t valueB)
-{
-    std::string bytes;
-    for (uint64_t value : {valueA, valueB})
-        for (int i = 0; i < 8; i++)
-            bytes.push_back(char(value >> (8 * i)));
-    return bytes;
-}
-
-// Machine control's answer to the version request: the flag byte, three
-// more bytes, then the eight version words.
-Bytes versionReply(uint32_t swmc, uint32_t swpc, uint32_t behw)
-{
-    Bytes reply(36, 0);
-    reply[0] = 1;
-    uint32_t words[3] = {swmc, swpc, behw};
-    memcpy(reply.data() + 4, words, sizeof words);
-    return reply;
-}
-
-// Its answer to the backend serial request: the flag byte, and the text from
-// byte 12 on.
-Bytes serialReply(const std::string &text)
-{
-    Bytes reply(12 + 32, 0);
-    reply[0] = 1;
-    memcpy(reply.data() + 12, text.data(), text.size() < 32 ? text.size() : 32);
-    return reply;
-}
 
 // Grants the client level of a development role, the way a session does.
 bool authenticateAs(const char *role)
@@ -166,7 +136,7 @@ TEST_F(IdentityTest, StartUpReadsEverySource)
 
     mcl.setReply(RIF_GET_VERSION, 0, versionReply(0x100, 0x200, 0x300));
     // All 32 bytes filled: the text must still end.
-    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, serialReply("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"));
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, backendSerialReply("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"));
     EXPECT_EQ(getSerial(), "QX:12345678901234560,FE:72623859790382856,BE:ABCDEFGHIJKLMN   OPQRSTUVWXYZ012345,"
                            "SWFE:V2.14.3,BEHW:0x00000300,SWMC:0x00000100,SWPC:0x00000200,RCPK:DP 7\n,"
                            "FEAN:1234PA56789012   34567");
@@ -198,7 +168,7 @@ TEST_F(IdentityTest, MissingSourcesNeverStopStartUp)
 
     // What failed is asked for again next time.
     mcl.setReply(RIF_GET_VERSION, 0, versionReply(1, 2, 3));
-    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, serialReply("SHORT"));
+    mcl.setReply(RIF_GET_BACKEND_SERIAL, 0, backendSerialReply("SHORT"));
     EXPECT_NE(getSerial().find(",BE:SHORT   ,"), std::string::npos);
     EXPECT_EQ(mcl.requests(RIF_GET_VERSION).size(), 2u);
 }
