@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "commands/service/file_commands.h"
 #include "commands/service/identity.h"
 #include "commands/service/scale.h"
 #include "frame/log.h"
@@ -63,6 +64,7 @@ int main(int argc, char **argv)
     Init_Ipc();
     installSigtermHandler();
     installCommandTable(kDaemonCommandTable);
+    removeUnfinishedUploads();
     openConsole();
     readIdentity();
     readCaldata();

@@ -27,3 +27,11 @@ void atomicFileAbort(AtomicFile *file);
 
 // The whole cycle for content held in memory.
 int writeFileAtomically(const char *path, const void *data, size_t size);
+
+// Removes the temporary files a process ended before commit or abort left
+// beside `path` or beside one of its numbered copies (`path`.1 to
+// `path`.999). Such a copy of a large upload would otherwise stay on the
+// flash for good. Call it only while nothing replaces these files. The
+// number of files removed, or a negative errno when the directory cannot
+// be read.
+int atomicFileRemoveLeftovers(const char *path);

@@ -186,13 +186,20 @@ TEST_F(TransferFaultTest, SigtermInTheMiddleOfAnUpload)
     encodeFrameHeader(header, SVC_SET_EVENTS, 1, uint32_t(newContent.size()));
     ASSERT_TRUE(client.sendRaw(header, sizeof header));
     ASSERT_TRUE(client.sendRaw(newContent.data(), newContent.size() / 2));
+    // The upload's temporary copy is there before the daemon is ended.
+    for (int waited = 0; entries(root, kTechBox).size() < 2 && waited < 5000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(entries(root, kTechBox).size(), 2u);
 
     EXPECT_EQ(daemon.signalAndWait(SIGTERM, 10000), 15);
     EXPECT_EQ(root.read(kEvents), oldContent);
+    EXPECT_EQ(entries(root, kTechBox).size(), 2u) << "SIGTERM cleans nothing up";
 
-    // The next start serves, and the file is replaced in full.
+    // The next start removes the cut-off copy, serves, and the file is
+    // replaced in full.
     Daemon again;
     ASSERT_TRUE(again.start(root));
+    expectOnly(kTechBox, {"Events.log"});
     Client next;
     ASSERT_TRUE(next.connect(again.port()));
     ASSERT_EQ(next.authenticate("service"), "ACK");

@@ -206,6 +206,21 @@ struct UploadTarget {
     }
 };
 
+// The file an upload to `path` (a host path) replaces: a symbolic link
+// keeps pointing where it did, so the file it names is the one replaced.
+std::string replacedFilePath(const std::string &path)
+{
+    struct stat link;
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char *resolved = realpath(path.c_str(), nullptr)) {
+            std::string target = resolved;
+            free(resolved);
+            return target;
+        }
+    }
+    return path;
+}
+
 int openTarget(UploadTarget *target, const std::string &appliancePath)
 {
     std::string path = mifPath(appliancePath);
@@ -220,16 +235,7 @@ int openTarget(UploadTarget *target, const std::string &appliancePath)
         target->open = true;
         return 0;
     }
-    // A symbolic link keeps pointing where it did: the file it names is
-    // the one replaced.
-    struct stat link;
-    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char *resolved = realpath(path.c_str(), nullptr)) {
-            path = resolved;
-            free(resolved);
-        }
-    }
-    int result = atomicFileOpen(&target->file, path.c_str());
+    int result = atomicFileOpen(&target->file, replacedFilePath(path).c_str());
     if (result != 0)
         return result;
     target->atomic = true;
@@ -520,6 +526,26 @@ Command *cmdHandler_SendFileCmd(Command *request, int socket)
     if (!name || !*name)
         return createStringCommand(request->index, request->tag, "NAK: No data to send");
     return createStringCommand(request->index, request->tag, "%s", name);
+}
+
+void removeUnfinishedUploads()
+{
+    for (int32_t index = 0; index < COMMAND_COUNT; index++) {
+        if (getCmdTransferType(index) != TRANSFER_TO_APPLIANCE)
+            continue;
+        Command row{index, 0, 0, nullptr};
+        const char *name = getCmdFilename(&row);
+        if (!name || !*name)
+            continue;
+        std::string path = mifPath(name);
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            continue;   // a device is written in place; nothing is left beside it
+        path = replacedFilePath(path);
+        int removed = atomicFileRemoveLeftovers(path.c_str());
+        if (removed > 0)
+            MIF_LOG(4, "Removed %d unfinished upload(s) of %s\n", removed, path.c_str());
+    }
 }
 
 Command *cmdHandler_RecvFileCmd(Command *request, int socket)

@@ -55,6 +55,12 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound);
 // socket failed first.
 uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t *ppfx_len);
 
+// Removes what uploads cut short by the daemon's end left beside their
+// files (an upload goes to a temporary copy until every byte is in, and
+// SIGTERM ends the process without cleaning up). Run at start-up, before
+// any session can be receiving.
+void removeUnfinishedUploads();
+
 // Handlers (request and socket in, answer under the request's index and tag).
 Command *cmdHandler_SendFileCmd(Command *request, int socket);    // SVC_GET_*: the file to stream
 Command *cmdHandler_RecvFileCmd(Command *request, int socket);    // SVC_SET_*, MCH_SET_IPADDR
