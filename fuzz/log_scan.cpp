@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     if (frames.size() == 2) {
-        FUZZ_CHECK(first.text() == "NAK: Invalid offset time spec");
+        FUZZ_CHECK(first.text() == MIF_NAK_INVALID_OFFSET);
         FUZZ_CHECK(frames[1].text() == "NAK: No data to send");
         return 0;
     }

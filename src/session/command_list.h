@@ -69,3 +69,8 @@ enum CommandIndex {
     MIF_COMMAND_LIST(MIF_COMMAND_ENUM)
 #undef MIF_COMMAND_ENUM
 };
+
+// The answer a file request gets first when a log line's time is not a
+// number ("NAK: No data to send" follows); the client tells it apart from a
+// final answer by this text.
+#define MIF_NAK_INVALID_OFFSET "NAK: Invalid offset time spec"

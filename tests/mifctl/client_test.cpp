@@ -142,7 +142,7 @@ TEST(Client, DownloadsALogByteForByte)
         if (r.index == SVC_GET_EVENTS && r.text() == "2")
             return c.sendFrame(r.index, r.tag, bytesOf("rotated\n"));
         if (r.index == SVC_GET_BB) {
-            c.sendText(r.index, r.tag, "NAK: Invalid offset time spec");
+            c.sendText(r.index, r.tag, MIF_NAK_INVALID_OFFSET);
             return c.sendText(r.index, r.tag, "NAK: No data to send");
         }
         return c.sendText(r.index, r.tag, "NAK: No data to send");
@@ -164,7 +164,7 @@ TEST(Client, DownloadsALogByteForByte)
     // A NAK is no file: nothing is written, both answers are shown.
     MifctlResult nak = runMifctl({"get-log", "bb"}, env, "", dir.path);
     EXPECT_EQ(nak.exitCode, 1);
-    EXPECT_EQ(nak.err, "NAK: Invalid offset time spec\nNAK: No data to send\n");
+    EXPECT_EQ(nak.err, MIF_NAK_INVALID_OFFSET "\nNAK: No data to send\n");
     EXPECT_FALSE(dir.exists("OperationalData.log"));
     MifctlResult none = runMifctl({"SVC_GET_MATRIX", "-o", dir.file("m")}, env);
     EXPECT_EQ(none.exitCode, 1);

@@ -93,7 +93,7 @@ TEST_F(MifctlMachineTest, AServiceKeyGetsTheOperationalDataAndEventsOfTheLastHun
 
     MifctlResult invalid = runMifctl({"-r", "service", "get-log", "events", "--rotated", "1"}, env(), "", dir.path);
     EXPECT_EQ(invalid.exitCode, 1);
-    EXPECT_EQ(invalid.err, "NAK: Invalid offset time spec\nNAK: No data to send\n");
+    EXPECT_EQ(invalid.err, MIF_NAK_INVALID_OFFSET "\nNAK: No data to send\n");
     EXPECT_FALSE(dir.exists("Events.log.1"));
 
     MifctlResult errors = runMifctl({"-r", "service", "get-log", "errors", "-o", "-"}, env());
@@ -111,7 +111,7 @@ TEST_F(MifctlMachineTest, AServiceKeyGetsTheOperationalDataAndEventsOfTheLastHun
     MifctlResult shell = runMifctl({"-r", "service", "shell"}, env(),
                                    "get-log events --rotated 1 -o -\nMCH_CHAP\nget-log bb -o -\n");
     EXPECT_EQ(shell.exitCode, 1) << shell.err;
-    EXPECT_NE(shell.err.find("NAK: Invalid offset time spec\nNAK: No data to send\n"), std::string::npos)
+    EXPECT_NE(shell.err.find(MIF_NAK_INVALID_OFFSET "\nNAK: No data to send\n"), std::string::npos)
         << shell.err;
     EXPECT_TRUE(shell.out == "ACK\n" + newer) << shell.out.substr(0, 80);
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "session/command_list.h"
 
 enum { TRANSFER_CHUNK = 64 * 1024, NAK_PEEK_SIZE = 4096, PROGRESS_REDRAW_MS = 100 };
 
@@ -281,7 +282,7 @@ static int reportFileNak(Session &session, int32_t index, int32_t tag, const uin
     answer.tag = tag;
     answer.payload.assign(data, data + length);
     int code = printAnswer(session, index, answer);
-    if (answerText(answer) == "NAK: Invalid offset time spec") {
+    if (answerText(answer) == MIF_NAK_INVALID_OFFSET) {
         Answer second;
         if (!receiveAnswer(session, index, tag, &second, error))
             return EXIT_CONNECTION;

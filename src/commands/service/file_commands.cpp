@@ -427,7 +427,7 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound)
     }
 
     if (!failure && invalidTime) {
-        int result = sendNak(socket, answer, "NAK: Invalid offset time spec");
+        int result = sendNak(socket, answer, MIF_NAK_INVALID_OFFSET);
         if (result < 0)
             failure = result;
     }

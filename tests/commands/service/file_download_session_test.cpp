@@ -129,7 +129,7 @@ TEST_F(BoundedDownloadSessionTest, UnreadableLogs)
 {
     root.write(kTechBox + "Events.log", line(3000000, "a") + "garbage;b\n" + line(5000000, "c"));
     startAs("service");
-    EXPECT_EQ(fetch(SVC_GET_EVENTS, nullptr, 8).text(), "NAK: Invalid offset time spec");
+    EXPECT_EQ(fetch(SVC_GET_EVENTS, nullptr, 8).text(), MIF_NAK_INVALID_OFFSET);
     Frame second;
     ASSERT_TRUE(client.receive(&second));
     EXPECT_EQ(second.index, SVC_GET_EVENTS);

@@ -2,6 +2,7 @@
 // scan, and the answers when there is nothing (or nothing sensible) to send.
 #include "commands/service/file_commands.h"
 #include "file_test_support.h"
+#include "session/command_list.h"
 
 #include <cerrno>
 #include <future>
@@ -143,7 +144,7 @@ TEST_F(FileSendTest, LineTimeThatIsNoNumberGivesTwoNaksInOrder)
         Frame second = receive();
         EXPECT_EQ(first.index, SVC_GET_EVENTS);
         EXPECT_EQ(first.tag, 5);
-        EXPECT_STREQ(first.payload.c_str(), "NAK: Invalid offset time spec") << bad;
+        EXPECT_STREQ(first.payload.c_str(), MIF_NAK_INVALID_OFFSET) << bad;
         EXPECT_EQ(second.tag, 5);
         EXPECT_STREQ(second.payload.c_str(), "NAK: No data to send") << bad;
         EXPECT_GT(result.get(), 0) << "the session goes on";
