@@ -19,6 +19,12 @@ static std::string directoryOf(const std::string &path)
 
 enum { TEMP_SUFFIX_LENGTH = 6, COPY_NUMBER_DIGITS = 3 };
 
+// A temporary file is ".<name>" + this marker + six random characters:
+// hidden, and named so that nothing but this module makes such a name. The
+// start-up sweep removes these and nothing else, so a backup or another
+// program's temporary file beside the target is never mistaken for ours.
+static const char kTempMarker[] = ".mif-part.";
+
 static bool allOf(const char *text, size_t length, int (*test)(int))
 {
     for (size_t i = 0; i < length; i++)
@@ -27,31 +33,44 @@ static bool allOf(const char *text, size_t length, int (*test)(int))
     return true;
 }
 
-// Whether `name` is `base`, optionally ".N" with one to three digits, then
-// "." and the six letters and digits mkostemp chose. A suffix of six digits
-// is taken for a numbered copy of someone else's, not for a leftover.
+static std::string baseNameOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static std::string tempPathFor(const std::string &path)
+{
+    std::string directory = directoryOf(path);
+    return (directory == "/" ? "" : directory) + "/." + baseNameOf(path) + kTempMarker + "XXXXXX";
+}
+
+// Whether `name` is ".<base>", optionally ".N" with one to three digits, then
+// the marker and the six letters and digits mkostemp chose.
 static bool isLeftoverOf(const char *name, const std::string &base)
 {
-    if (strncmp(name, base.c_str(), base.size()) != 0 || name[base.size()] != '.')
+    if (name[0] != '.' || strncmp(name + 1, base.c_str(), base.size()) != 0)
         return false;
-    const char *rest = name + base.size() + 1;
-    size_t length = strlen(rest);
-    if (const char *dot = strchr(rest, '.')) {
-        size_t digits = size_t(dot - rest);
-        if (digits == 0 || digits > COPY_NUMBER_DIGITS || !allOf(rest, digits, isdigit))
+    const char *rest = name + 1 + base.size();
+    const size_t markerLength = sizeof kTempMarker - 1;
+    const char *marker = strstr(rest, kTempMarker);
+    if (!marker)
+        return false;
+    if (marker != rest) {
+        size_t digits = size_t(marker - rest) - 1;
+        if (rest[0] != '.' || digits == 0 || digits > COPY_NUMBER_DIGITS || !allOf(rest + 1, digits, isdigit))
             return false;
-        rest = dot + 1;
-        length -= digits + 1;
     }
-    return length == TEMP_SUFFIX_LENGTH && allOf(rest, length, isalnum) && !allOf(rest, length, isdigit);
+    const char *suffix = marker + markerLength;
+    size_t length = strlen(suffix);
+    return length == TEMP_SUFFIX_LENGTH && allOf(suffix, length, isalnum);
 }
 
 int atomicFileRemoveLeftovers(const char *path)
 {
     const std::string whole = path;
     const std::string directory = directoryOf(whole);
-    size_t slash = whole.rfind('/');
-    const std::string base = slash == std::string::npos ? whole : whole.substr(slash + 1);
+    const std::string base = baseNameOf(whole);
     DIR *dir = opendir(directory.c_str());
     if (!dir)
         return -errno;
@@ -72,7 +91,7 @@ int atomicFileRemoveLeftovers(const char *path)
 int atomicFileOpen(AtomicFile *file, const char *path)
 {
     file->path = path;
-    file->tempPath = file->path + ".XXXXXX";
+    file->tempPath = tempPathFor(file->path);
     file->fd = mkostemp(file->tempPath.data(), O_CLOEXEC);
     if (file->fd < 0) {
         int error = errno;
@@ -123,6 +142,64 @@ int atomicFileCommit(AtomicFile *file)
         close(dir);
     }
     return 0;
+}
+
+// Appends everything from `from` (at its start) to `to`. 0, or a negative
+// errno.
+static int copyAll(int from, int to)
+{
+    char buffer[16384];
+    off_t offset = 0;
+    for (;;) {
+        ssize_t got = pread(from, buffer, sizeof buffer, offset);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -errno;
+        }
+        if (got == 0)
+            return 0;
+        offset += got;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t n = write(to, buffer + done, size_t(got - done));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -errno;
+            }
+            done += n;
+        }
+    }
+}
+
+int atomicFileCommitInPlace(AtomicFile *file)
+{
+    // Without a file to keep, there is nothing to keep: the rename is the
+    // safer way to create it.
+    int target = open(file->path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (target < 0) {
+        if (errno == ENOENT)
+            return atomicFileCommit(file);
+        int error = errno;
+        atomicFileAbort(file);
+        return -error;
+    }
+    // The whole new content is on the flash before the old is touched, so
+    // that a failure up to here leaves the target as it was.
+    int result = fsync(file->fd) == 0 ? 0 : -errno;
+    // Emptied and refilled through an appending descriptor: lines a writer
+    // appends meanwhile land at the end as it stands and are not
+    // overwritten.
+    if (result == 0 && ftruncate(target, 0) != 0)
+        result = -errno;
+    if (result == 0)
+        result = copyAll(file->fd, target);
+    if (result == 0 && fsync(target) != 0)
+        result = -errno;
+    if (close(target) != 0 && result == 0)
+        result = -errno;
+    atomicFileAbort(file);
+    return result;
 }
 
 void atomicFileAbort(AtomicFile *file)

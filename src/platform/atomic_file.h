@@ -1,7 +1,8 @@
 // Replacing a file so that readers, and a power cut, see either the old or
 // the new content, never a torn one: the new content goes to a temporary
-// file in the same directory, is synced, and is renamed over the old file;
-// then the directory is synced so the rename itself is durable.
+// file in the same directory (".<name>.mif-part.XXXXXX"), is synced, and is
+// renamed over the old file; then the directory is synced so the rename
+// itself is durable.
 //
 // Paths are host paths (map appliance paths with mifPath first).
 #pragma once
@@ -22,6 +23,15 @@ int atomicFileWrite(AtomicFile *file, const void *data, size_t size);
 // Syncs, renames over the target and syncs the directory. 0, or a negative
 // errno (the temporary file is removed and the target left as it was).
 int atomicFileCommit(AtomicFile *file);
+// Syncs, then replaces the target's content with the new one in place: the
+// target keeps its inode, owner and mode, so that a process holding it open
+// (a logger appending to it) goes on writing into the file everyone reads.
+// A target that does not exist yet is created by the rename, as
+// atomicFileCommit does. The temporary file is removed in every case. 0, or
+// a negative errno. Unlike the rename, the copy is not atomic: a power cut
+// during it leaves the target cut short, and readers may see it half
+// written.
+int atomicFileCommitInPlace(AtomicFile *file);
 // Drops the new content; the target stays as it was.
 void atomicFileAbort(AtomicFile *file);
 

@@ -208,4 +208,34 @@ TEST_F(TransferFaultTest, SigtermInTheMiddleOfAnUpload)
     again.signalAndWait(SIGKILL, 5000);
 }
 
+// The start-up sweep removes the daemon's own temporary files only: a
+// backup, another program's temporary file and a copy the daemon's upload
+// did not make all stay; what a cut-off write of the calibration or serial
+// file left goes.
+TEST_F(TransferFaultTest, RestartRemovesOnlyTheDaemonsOwnLeftovers)
+{
+    const std::string config = "/mnt/rwfs/data/system_config/";
+    root.write(kEvents, "1;EV;log\n");
+    const std::vector<std::string> othersFiles = {"Events.log", "Events.log.3", "Events.log.a1B2c3",
+                                                  "Events.log.backup"};
+    for (const std::string &name : othersFiles)
+        root.write(kTechBox + name, "keep");
+    root.write(kTechBox + ".Events.log.mif-part.Q7x2Lk", "partial upload");
+    root.write(kTechBox + ".Events.log.3.mif-part.Q7x2Lk", "partial numbered copy");
+    root.write(config + "scali.dat", "0,1200;1000,81200;");
+    root.write(config + ".scali.dat.mif-part.a9B8c7", "0,12");
+    root.write(config + ".qxsn.dat.mif-part.a9B8c7", "40063");
+    root.write(config + "qxip.backup", "keep");
+
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    connectAs(&client, "service");   // start-up is over
+    expectOnly(kTechBox, {"Events.log", "Events.log.3", "Events.log.a1B2c3", "Events.log.backup"});
+    EXPECT_EQ(root.read(kTechBox + "Events.log.backup"), "keep");
+    EXPECT_TRUE(root.exists(config + "qxip.backup"));
+    EXPECT_TRUE(root.exists(config + "scali.dat"));
+    EXPECT_FALSE(root.exists(config + ".scali.dat.mif-part.a9B8c7"));
+    EXPECT_FALSE(root.exists(config + ".qxsn.dat.mif-part.a9B8c7"));
+}
+
 } // namespace

@@ -1,6 +1,8 @@
 #include "platform/atomic_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -69,28 +71,68 @@ TEST_F(AtomicFileTest, LeftoversOfTheFileAndItsNumberedCopiesAreRemoved)
     ASSERT_EQ(atomicFileWrite(&cut, "1000;x\n", 7), 0);
     close(cut.fd);   // the process ends here: no commit, no abort
 
-    const std::vector<std::string> leftovers = {"Events.log.3.a1B2c3", "Events.log.999.ZZZZZ9"};
+    const std::vector<std::string> leftovers = {".Events.log.3.mif-part.a1B2c3", ".Events.log.999.mif-part.ZZZZZ9",
+                                                ".Events.log.mif-part.123456"};
+    // Backups, another program's temporary files, names that only resemble
+    // the daemon's own.
     const std::vector<std::string> kept = {
-        "Events.log",          "Events.log.3",         "Events.log.123456",   // a copy's number, not a leftover
-        "Events.log.abc",      "Events.log.aBcDeFg",   "Events.log.1000.aBcDeF",
-        "Events.log.x.aBcDeF", "Errors.log.aBcDeF",    "Events.logX.aBcDeF",
-        "Events.log.aB-DeF",   "Events.log..aBcDeF"};
+        "Events.log",        "Events.log.3",      "Events.log.backup",            "Events.log.aBcDeF",
+        "Events.log.123456", "Events.log.3.a1B2c3", "Events.log.mif-part.aBcDeF", ".Events.log",
+        ".Events.log.1000.mif-part.aBcDeF",    ".Events.log.x.mif-part.aBcDeF",  ".Errors.log.mif-part.aBcDeF",
+        ".Events.logX.mif-part.aBcDeF",        ".Events.log.mif-part.aB-DeF",    ".Events.log.mif-part.aBcDeFg",
+        ".Events.log..mif-part.aBcDeF",        ".Events.log.mif-part.aBcDe"};
     for (const std::string &name : leftovers)
         std::ofstream(dir + "/" + name) << "partial";
     for (const std::string &name : kept)
         std::ofstream(dir + "/" + name) << "keep";
-    fs::create_directory(dir + "/Events.log.dIrEcT");
+    fs::create_directory(dir + "/.Events.log.mif-part.dIrEcT");
 
-    EXPECT_EQ(atomicFileRemoveLeftovers(path.c_str()), 3);
+    EXPECT_EQ(atomicFileRemoveLeftovers(path.c_str()), 4);
+    EXPECT_EQ(fs::path(cut.tempPath).filename().string().rfind(".Events.log.mif-part.", 0), 0u) << cut.tempPath;
     EXPECT_FALSE(fs::exists(cut.tempPath));
     for (const std::string &name : leftovers)
         EXPECT_FALSE(fs::exists(dir + "/" + name)) << name;
     for (const std::string &name : kept)
         EXPECT_TRUE(fs::exists(dir + "/" + name)) << name;
-    EXPECT_TRUE(fs::is_directory(dir + "/Events.log.dIrEcT"));
+    EXPECT_TRUE(fs::is_directory(dir + "/.Events.log.mif-part.dIrEcT"));
 
     EXPECT_EQ(atomicFileRemoveLeftovers(path.c_str()), 0) << "nothing left the second time";
     EXPECT_EQ(atomicFileRemoveLeftovers((dir + "/no/such/Events.log").c_str()), -ENOENT);
+}
+
+// The in-place commit keeps the file a writer holds open: what the writer
+// appends after it lands in the file everyone reads.
+TEST_F(AtomicFileTest, InPlaceCommitKeepsTheFileAndItsWriters)
+{
+    std::string path = dir + "/Events.log";
+    std::ofstream(path) << "1;old line\n2;old line\n";
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    int writer = open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+
+    AtomicFile file;
+    ASSERT_EQ(atomicFileOpen(&file, path.c_str()), 0);
+    ASSERT_EQ(atomicFileWrite(&file, "7;new\n", 6), 0);
+    ASSERT_EQ(atomicFileCommitInPlace(&file), 0);
+    ASSERT_EQ(write(writer, "8;after\n", 8), 8);
+    close(writer);
+
+    EXPECT_EQ(read(path), "7;new\n8;after\n");
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(entries(), 1) << "the temporary file is gone";
+
+    // Nothing to keep: the file is created by the rename.
+    std::string fresh = dir + "/RepaEvents.log";
+    ASSERT_EQ(atomicFileOpen(&file, fresh.c_str()), 0);
+    ASSERT_EQ(atomicFileWrite(&file, "x", 1), 0);
+    ASSERT_EQ(atomicFileCommitInPlace(&file), 0);
+    EXPECT_EQ(read(fresh), "x");
+    EXPECT_EQ(entries(), 2);
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "commands/service/identity.h"
+#include "commands/service/scale.h"
 #include "platform/atomic_file.h"
 #include "platform/audio.h"
 #include "platform/paths.h"
@@ -192,12 +194,13 @@ ScanResult scanForBound(int fd, uint64_t size, uint64_t bound, LogScan *scan)
 
 // ------------------------------------------------------------- receiving
 
-// Where an upload goes: a device written directly, or a regular file
-// replaced atomically when the upload is complete.
+// Where an upload goes: a device written directly, or a regular file whose
+// new content waits in a temporary file until every byte is in.
 struct UploadTarget {
     Descriptor device;
     AtomicFile file;
     bool atomic = false;
+    bool inPlace = false;   // the content is copied into the file, not renamed over it
     bool open = false;
     ~UploadTarget()
     {
@@ -205,6 +208,17 @@ struct UploadTarget {
             atomicFileAbort(&file);
     }
 };
+
+// Whether only the daemon writes the file: the data package and its
+// signature, which it unpacks and removes itself. Every other upload target
+// (the service logs, the address file) is held open or written by other
+// processes too, so an upload must keep its inode, owner and mode.
+bool onlyTheDaemonWrites(const std::string &appliancePath)
+{
+    Command row{MCH_INSTALL_DATA, 0, 0, nullptr};
+    const char *package = getCmdFilename(&row);
+    return package && (appliancePath == package || appliancePath == std::string(package) + ".sig");
+}
 
 // The file an upload to `path` (a host path) replaces: a symbolic link
 // keeps pointing where it did, so the file it names is the one replaced.
@@ -239,6 +253,7 @@ int openTarget(UploadTarget *target, const std::string &appliancePath)
     if (result != 0)
         return result;
     target->atomic = true;
+    target->inPlace = !onlyTheDaemonWrites(appliancePath);
     target->open = true;
     return 0;
 }
@@ -253,6 +268,22 @@ int writeTarget(UploadTarget *target, const uint8_t *data, size_t length)
     if (socket_write(target->device.fd, data, length) == ssize_t(length))
         return 0;
     return -errnoOr(EIO);
+}
+
+// Ends the upload: with `keep`, the new content replaces the file's (in
+// place, or by the rename); without, the file stays as it was. A device
+// needs neither. 0, or a negative errno when the content could not be put
+// in place.
+int finishTarget(UploadTarget *target, bool keep)
+{
+    if (!target->atomic)
+        return 0;
+    target->atomic = false;
+    if (!keep) {
+        atomicFileAbort(&target->file);
+        return 0;
+    }
+    return target->inPlace ? atomicFileCommitInPlace(&target->file) : atomicFileCommit(&target->file);
 }
 
 // The index prefix at the start of an upload: 1 with the prefix length and
@@ -507,14 +538,9 @@ uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t 
         }
     }
 
-    if (target.atomic) {
-        if (failed || socketFailed) {
-            atomicFileAbort(&target.file);
-        } else if (int result = atomicFileCommit(&target.file); result != 0) {
-            LOGGER_LogMessage(3, 0, "%s,%i: %s\n", "receiveFile", __LINE__, strerror(-result));
-            failed = true;
-        }
-        target.atomic = false;
+    if (int result = finishTarget(&target, !failed && !socketFailed); result != 0) {
+        LOGGER_LogMessage(3, 0, "%s,%i: %s\n", "receiveFile", __LINE__, strerror(-result));
+        failed = true;
     }
     return failed ? 0 : taken;
 }
@@ -526,6 +552,13 @@ Command *cmdHandler_SendFileCmd(Command *request, int socket)
     if (!name || !*name)
         return createStringCommand(request->index, request->tag, "NAK: No data to send");
     return createStringCommand(request->index, request->tag, "%s", name);
+}
+
+static void removeLeftoversOf(const std::string &path)
+{
+    int removed = atomicFileRemoveLeftovers(path.c_str());
+    if (removed > 0)
+        MIF_LOG(4, "Removed %d unfinished write(s) of %s\n", removed, path.c_str());
 }
 
 void removeUnfinishedUploads()
@@ -541,11 +574,13 @@ void removeUnfinishedUploads()
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             continue;   // a device is written in place; nothing is left beside it
-        path = replacedFilePath(path);
-        int removed = atomicFileRemoveLeftovers(path.c_str());
-        if (removed > 0)
-            MIF_LOG(4, "Removed %d unfinished upload(s) of %s\n", removed, path.c_str());
+        removeLeftoversOf(replacedFilePath(path));
+        if (index == MCH_INSTALL_DATA)
+            removeLeftoversOf(replacedFilePath(mifPath(std::string(name) + ".sig")));
     }
+    // The files the daemon itself replaces whole.
+    for (const char *name : {SCALE_CALDATA_FILE, SERIAL_FILE})
+        removeLeftoversOf(replacedFilePath(mifPath(name)));
 }
 
 Command *cmdHandler_RecvFileCmd(Command *request, int socket)

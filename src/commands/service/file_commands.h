@@ -45,7 +45,10 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound);
 // Takes `count` bytes from the socket into the file (an appliance path).
 // Devices such as the framebuffer and /dev/null are written directly; a
 // regular file is replaced only once every byte has arrived and was written,
-// so a failed upload leaves the old file as it was. With `ppfx_len` an index
+// so a failed upload leaves the old file as it was. The data package and its
+// signature are renamed into place; every other file gets the new content
+// copied into it, keeping its inode, owner and mode, since other processes
+// hold it open or write it too. With `ppfx_len` an index
 // prefix "N:" at the start of the data (N from 0 to 999) is recognised: it
 // is not written, N above 0 sends the data to "<file>.N", and *ppfx_len
 // receives its length (0 without one); a colon after anything else fails
@@ -57,8 +60,10 @@ uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t 
 
 // Removes what uploads cut short by the daemon's end left beside their
 // files (an upload goes to a temporary copy until every byte is in, and
-// SIGTERM ends the process without cleaning up). Run at start-up, before
-// any session can be receiving.
+// SIGTERM ends the process without cleaning up), and the same leftovers of
+// the calibration and serial files, which the daemon replaces whole. Only
+// the daemon's own temporary names are touched. Run at start-up, before any
+// session can be receiving.
 void removeUnfinishedUploads();
 
 // Handlers (request and socket in, answer under the request's index and tag).

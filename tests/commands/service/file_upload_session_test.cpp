@@ -8,7 +8,9 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +90,45 @@ TEST_F(FileUploadSessionTest, ServiceClientReplacesLogs)
     EXPECT_EQ(refused.index, 0);
     EXPECT_EQ(refused.text(), "NAK: No such command");
     expectInStep();
+}
+
+// The logger keeps the service logs open for appending: after an upload its
+// next line must land in the file that is read, and a logger running as
+// another user must still be able to open it.
+TEST_F(FileUploadSessionTest, UploadedLogKeepsItsFileOwnerAndMode)
+{
+    const std::string events = kTechBox + "Events.log";
+    root.write(events, "1;EV;old\n");
+    const std::string path = root.at(events);
+    ASSERT_EQ(chmod(path.c_str(), 0620), 0);
+    const bool asRoot = geteuid() == 0;
+    if (asRoot) {
+        // Another user's file, as the logger's may be.
+        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    }
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    int logger = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(logger, 0);
+
+    connectAs("service");
+    EXPECT_EQ(upload(SVC_SET_EVENTS, "5;EV;uploaded\n"), "ACK");
+    ASSERT_EQ(write(logger, "6;EV;logged after\n", 18), 18);
+    close(logger);
+
+    EXPECT_EQ(root.read(events), "5;EV;uploaded\n6;EV;logged after\n");
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    int files = 0;
+    for (auto &entry : std::filesystem::directory_iterator(root.at(kTechBox))) {
+        (void)entry;
+        files++;
+    }
+    EXPECT_EQ(files, 1) << "no temporary copy is left";
 }
 
 TEST_F(FileUploadSessionTest, UploadCutOffKeepsTheOldLog)
