@@ -48,9 +48,9 @@ bool burnSerial(const char *assignment)
     return writeDriverFile(__func__, __LINE__, OTP_ID_FILE, assignment, strlen(assignment));
 }
 
-bool enableOTPFullAccess()
+bool enableOTPFullAccess(bool on)
 {
-    return writeDriverFile(__func__, __LINE__, OTP_FULL_ACCESS_FILE, "1", 2);
+    return writeDriverFile(__func__, __LINE__, OTP_FULL_ACCESS_FILE, on ? "1" : "0", 2);
 }
 
 bool lockOTP(const char *lockText)
@@ -58,21 +58,44 @@ bool lockOTP(const char *lockText)
     return writeDriverFile(__func__, __LINE__, OTP_ID_FILE, lockText, strlen(lockText));
 }
 
+const char *otpValueRefusal(OtpValue which, uint64_t value)
+{
+    // All bits set reads back as "unreadable", and would lock the pair in
+    // that state for good.
+    if (value == OTP_UNREADABLE)
+        return "NAK: Serial too big";
+    // The serial answer shows value B as "%04 PA%08   %05" digits: 17 at
+    // most.
+    if (which == OTP_VALUE_B && value > SERIAL_MAX)
+        return "NAK: Serial too big";
+    // A 0 burns no bit but the lock would keep the pair at "not set" for
+    // ever.
+    if (value == 0)
+        return "NAK: Error writing serial to OTP";
+    return nullptr;
+}
+
 Command *burnOTPValue(const Command *request, OtpValue which, uint64_t value)
 {
     MIF_TRACE_ENTER();
+    const int32_t index = request->index, tag = request->tag;
+    if (const char *refusal = otpValueRefusal(which, value)) {
+        MIF_TRACE_LEAVE();
+        return createStringCommand(index, tag, "%s", refusal);
+    }
     uint64_t *cached = which == OTP_VALUE_A ? &identityCache.otpValueA : &identityCache.otpValueB;
-    // An unreadable value counts as set: nothing is burnt blind.
-    if (*cached != 0) {
+    const int readIndex = which == OTP_VALUE_A ? 1 : 0;
+    // An unreadable value counts as set: nothing is burnt blind. The device
+    // decides as well as the cache: an attempt whose lock failed left its
+    // value burnt but uncached, and burning another value over it would only
+    // add bits to the written words.
+    const uint64_t onDevice = *cached == 0 ? readSerialFromOTP(readIndex) : *cached;
+    if (*cached != 0 || (onDevice != 0 && onDevice != value)) {
         MIF_TRACE_LEAVE();
-        return createStringCommand(request->index, request->tag, "NAK: Serial already set");
+        return createStringCommand(index, tag, "NAK: Serial already set");
     }
-    // A 0 burns no bit but the lock would keep the pair at "not set" for
-    // ever.
-    if (value == 0) {
-        MIF_TRACE_LEAVE();
-        return createStringCommand(request->index, request->tag, "NAK: Error writing serial to OTP");
-    }
+    // This very value burnt by an earlier attempt: only the lock is missing.
+    const bool alreadyBurnt = onDevice == value;
     unsigned lowWord = which == OTP_VALUE_A ? 0 : 2;
     char assignment[64];
     snprintf(assignment, sizeof assignment, "%u:0x%08X,%u:0x%08X", lowWord, unsigned(value & 0xFFFFFFFFu),
@@ -80,24 +103,28 @@ Command *burnOTPValue(const Command *request, OtpValue which, uint64_t value)
 
     uint64_t readBack = OTP_UNREADABLE;
     bool writable = enableOTPWriteAccess(true);
-    if (writable && burnSerial(assignment))
-        readBack = readSerialFromOTP(which == OTP_VALUE_A ? 1 : 0);
+    if (writable && alreadyBurnt)
+        readBack = value;
+    else if (writable && burnSerial(assignment))
+        readBack = readSerialFromOTP(readIndex);
 
-    bool burnt = readBack == value && readBack != OTP_UNREADABLE;
-    if (enableOTPFullAccess() && burnt) {
+    bool burnt = readBack == value;
+    bool fullAccess = false;
+    if (burnt && (fullAccess = enableOTPFullAccess(true))) {
         char lockText[32];
         snprintf(lockText, sizeof lockText, "0x10:0x%08X", 3u << lowWord);
-        // Cached only once the pair is locked: until then a new attempt may
-        // burn the same value again and lock it.
+        // Cached only once the pair is locked: until then a new attempt with
+        // the same value may lock it.
         if (lockOTP(lockText))
             *cached = readBack;
     }
-    // Write access goes off again whatever failed on the way, so the OTP is
+    // Both accesses go off again whatever failed on the way, so the OTP is
     // never left open to writing.
+    if (fullAccess)
+        enableOTPFullAccess(false);
     if (writable)
         enableOTPWriteAccess(false);
 
     MIF_TRACE_LEAVE();
-    return burnt ? createAckCommand(request->index, request->tag)
-                 : createStringCommand(request->index, request->tag, "NAK: Error writing serial to OTP");
+    return burnt ? createAckCommand(index, tag) : createStringCommand(index, tag, "NAK: Error writing serial to OTP");
 }

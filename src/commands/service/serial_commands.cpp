@@ -1,4 +1,5 @@
 // The two commands that read and write the serial numbers.
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,14 @@ const char *withoutPaddingZeros(const char *text)
     while (text[0] == '0' && text[1] >= '0' && text[1] <= '9')
         text++;
     return text;
+}
+
+// Whether the number text starts, after white space, with a sign.
+bool hasSign(const char *text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        text++;
+    return *text == '-' || *text == '+';
 }
 
 // Writes the serial file so that a power cut leaves the old or the new
@@ -139,6 +148,12 @@ Command *cmdHandler_MCHSetSerial(Command *request, int /*socket*/)
         // The conversion would read nothing as 0, and a burnt 0 is for ever.
         MIF_TRACE_LEAVE();
         return createStringCommand(request->index, request->tag, "NAK: Argument missing, expected serial number");
+    }
+    if (colon && hasSign(number)) {
+        // A signed number would be burnt as its 64-bit wrap-around: "-1" is
+        // every bit set.
+        MIF_TRACE_LEAVE();
+        return createStringCommand(request->index, request->tag, "NAK: Wrong number format in argument");
     }
     Command *error = nullptr;
     uint64_t value = parseArgUINT64(request, withoutPaddingZeros(number), &error);

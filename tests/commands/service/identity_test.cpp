@@ -282,14 +282,27 @@ TEST_F(IdentityTest, BurningAnOtpValue)
     root.write(kFullAccess, "");
     readIdentity();
     ASSERT_EQ(identityCache.otpValueB, 0u);
-    // This driver burns at once: id.bin already reads what the write asks
-    // for when the daemon reads it back.
+    // This stand-in burns nothing: the words do not read back as written,
+    // so the pair is not locked, and both accesses end switched off.
+    {
+        DriverFile id(root, kOtpId);
+        EXPECT_EQ(setSerial("FEEAN:42"), "NAK: Error writing serial to OTP");
+        EXPECT_EQ(id.stop(), "2:0x0000002A,3:0x00000000");
+    }
+    EXPECT_EQ(root.read(kUnlock), std::string("0", 2));
+    EXPECT_EQ(root.read(kFullAccess), "") << "full access was never switched on";
+    EXPECT_EQ(identityCache.otpValueB, 0u);
+
+    // The value burnt by an attempt whose lock did not happen: the device
+    // shows it, so another attempt burns no further bits but locks it.
     root.write(kOtpBin, otpBytes(0, 42));
-    DriverFile id(root, kOtpId);
-    EXPECT_EQ(setSerial("FEEAN:42"), "ACK");
-    EXPECT_EQ(id.stop(), "2:0x0000002A,3:0x00000000"
-                         "0x10:0x0000000C");
-    EXPECT_EQ(root.read(kFullAccess), std::string("1", 2));
+    std::filesystem::remove(root.at(kOtpId));
+    {
+        DriverFile id(root, kOtpId);
+        EXPECT_EQ(setSerial("FEEAN:42"), "ACK");
+        EXPECT_EQ(id.stop(), "0x10:0x0000000C");
+    }
+    EXPECT_EQ(root.read(kFullAccess), std::string("0", 2)) << "full access ends switched off";
     EXPECT_EQ(root.read(kUnlock), std::string("0", 2)) << "write access ends switched off";
     EXPECT_EQ(fean(), "FEAN:0000PA00000000   00042");
     EXPECT_EQ(setSerial("FEEAN:43"), "NAK: Serial already set");
@@ -312,21 +325,36 @@ TEST_F(IdentityTest, OtpValueChecks)
     // Nothing, or 0, would lock the pair unburnt.
     EXPECT_EQ(setSerial("FEEAN:"), "NAK: Argument missing, expected serial number");
     EXPECT_EQ(setSerial("FEEAN:0"), "NAK: Error writing serial to OTP");
+    // What would not read back as itself, or not fit the serial answer.
+    for (const char *sign : {"FEEAN:-1", "PEDEU:-1", "FEEAN:+5", "PEDEU: -5", "PEDEU:-0x1"})
+        EXPECT_EQ(setSerial(sign), "NAK: Wrong number format in argument") << sign;
+    for (const char *big : {"PEDEU:18446744073709551615", "FEEAN:18446744073709551615", "PEDEU:0xFFFFFFFFFFFFFFFF",
+                            "FEEAN:100000000000000000", "FEEAN:0x8000000000000000"})
+        EXPECT_EQ(setSerial(big), "NAK: Serial too big") << big;
     EXPECT_EQ(root.read(kOtpId), "");
     EXPECT_EQ(root.read(kUnlock), "") << "the driver is not touched";
+    EXPECT_EQ(root.read(kFullAccess), "");
 
-    // The words do not read back as written: no lock, write access off.
+    // Value A is shown whole: a wide value is burnt. Here the words do not
+    // read back as written: no lock, write access off.
     EXPECT_EQ(setSerial("PEDEU:0x123456789"), "NAK: Error writing serial to OTP");
     EXPECT_EQ(root.read(kOtpId), "0:0x23456789,1:0x00000001");
     EXPECT_EQ(root.read(kUnlock), std::string("0", 2));
     EXPECT_EQ(identityCache.otpValueA, 0u);
 
-    // Read back right but the lock word cannot be opened: the value is
+    // Another value already on the device, uncached: refused untouched.
+    root.write(kOtpId, "");
+    root.write(kUnlock, "");
+    root.write(kOtpBin, otpBytes(0x123456789ull, 0));
+    EXPECT_EQ(setSerial("PEDEU:0x12345678A"), "NAK: Serial already set");
+    EXPECT_EQ(root.read(kOtpId), "");
+    EXPECT_EQ(root.read(kUnlock), "");
+
+    // The same value, but the lock word cannot be opened: the value is
     // there (ACK) but stays uncached, so a later attempt can lock it.
     std::filesystem::remove(root.at(kFullAccess));
-    root.write(kOtpBin, otpBytes(0x123456789ull, 0));
     EXPECT_EQ(setSerial("PEDEU:0x123456789"), "ACK");
-    EXPECT_EQ(root.read(kOtpId), "0:0x23456789,1:0x00000001");
+    EXPECT_EQ(root.read(kOtpId), "") << "no bit burnt again";
     EXPECT_EQ(root.read(kUnlock), std::string("0", 2));
     EXPECT_EQ(identityCache.otpValueA, 0u);
     EXPECT_TRUE(log.hasText(3, "enableOTPFullAccess", "No such file or directory\n"));
@@ -337,8 +365,8 @@ TEST_F(IdentityTest, OtpValueChecks)
     std::filesystem::remove(root.at(kOtpId));
     DriverFile id(root, kOtpId);
     EXPECT_EQ(setSerial("FEEAN:00000000000000017"), "ACK");
-    EXPECT_EQ(id.stop(), "2:0x00000011,3:0x00000000"
-                         "0x10:0x0000000C");
+    EXPECT_EQ(id.stop(), "0x10:0x0000000C");
+    EXPECT_EQ(identityCache.otpValueB, 17u);
 }
 
 } // namespace
