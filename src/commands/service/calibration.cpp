@@ -68,6 +68,10 @@ bool addCalibrationPoint(uint32_t grams, int32_t adValue)
         at->adValue = adValue;
         return true;
     }
+    if (table.size() >= CALIBRATION_MAX_POINTS) {
+        MIF_LOG(3, "Too many calibration points: %u\n", unsigned(table.size() + 1));
+        return false;
+    }
     try {
         table.insert(at, CalibrationPoint{grams, adValue});
     } catch (const std::bad_alloc &) {

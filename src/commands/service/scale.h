@@ -43,7 +43,10 @@ void readCaldata();
 void releaseCaldata();
 
 // Inserts a pair in grams order, or replaces the AD value of the pair with
-// the same grams. False when memory runs out.
+// the same grams. False when memory runs out, or when a new pair would make
+// more segments than the transfer to machine control can number
+// (CALIBRATION_MAX_POINTS): such a table could never be sent, and storing it
+// would only let the file grow with every request.
 bool addCalibrationPoint(uint32_t grams, int32_t adValue);
 size_t calibrationPointCount();
 // The i-th pair in grams order; false past the end.
@@ -68,6 +71,8 @@ struct CalibrationSegment {
     int32_t slope;
 };
 enum : uint8_t { CALIBRATION_END_MARKER = 255 };
+// Segments are numbered 1 to 254 below the end marker: 255 points at most.
+enum : size_t { CALIBRATION_MAX_POINTS = CALIBRATION_END_MARKER };
 
 // The segments between neighbouring points, in grams order. False when the
 // table has fewer than two points, more segments than numbers below the end

@@ -160,11 +160,40 @@ TEST_F(ScaleTest, SegmentNumbersStayBelowTheEndMarker)
     EXPECT_EQ(segments.back().number, 254);
     EXPECT_EQ(segments.back().slope, 1000000);
 
-    // One point more would number a segment 255, the end marker.
-    ASSERT_TRUE(addCalibrationPoint(255, 25500));
-    EXPECT_FALSE(calibrationSegments(&segments));
-    EXPECT_EQ(setCal("256,25600"), "NAK: Failed to calibrate scale");
+    // One point more would number a segment 255, the end marker: it is not
+    // taken, but a known point still gets its new value.
+    EXPECT_FALSE(addCalibrationPoint(255, 25500));
+    EXPECT_EQ(calibrationPointCount(), 255u);
+    EXPECT_TRUE(addCalibrationPoint(254, 25401));
+    ASSERT_TRUE(calibrationSegments(&segments));
+    EXPECT_EQ(segments.back().number, 254);
+}
+
+// A client adding point after point cannot make the file grow beyond what
+// the transfer carries: the refused point is not stored. (The first slope
+// does not fit, so that no segment is sent and each point is only stored.)
+TEST_F(ScaleTest, TheFileStaysBoundedAfterThreeHundredPoints)
+{
+    std::string expected;
+    for (uint32_t grams = 0; grams < 300; grams++) {
+        int32_t ad = grams == 0 ? 0 : int32_t(300000 + grams);
+        std::string point = std::to_string(grams) + "," + std::to_string(ad);
+        if (grams < 255) {
+            expected += point + ";";
+            EXPECT_EQ(setCal(point.c_str()), "NAK: Failed to calibrate scale") << point;
+        } else {
+            EXPECT_EQ(setCal(point.c_str()), "NAK: Unable to add calibration data") << point;
+        }
+    }
     EXPECT_TRUE(segmentsSent().empty());
+    EXPECT_EQ(calibrationPointCount(), 255u);
+    EXPECT_EQ(root.read(kCalFile).size(), expected.size());
+    EXPECT_EQ(root.read(kCalFile), expected);
+
+    readCaldata();
+    EXPECT_EQ(calibrationPointCount(), 255u);
+    EXPECT_EQ(setCal("7,1"), "NAK: Failed to calibrate scale") << "a known point still takes a new value";
+    EXPECT_EQ(calibrationPointCount(), 255u);
 }
 
 TEST_F(ScaleTest, SegmentsAreTriedFiftyTimes)
