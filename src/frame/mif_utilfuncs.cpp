@@ -153,10 +153,7 @@ int32_t parseArgINT32(const Command *command, const char *text, Command **error)
     return int32_t(value);
 }
 
-// strtoul of a 32-bit unsigned long: white space, an optional sign (a minus
-// negates modulo 2^32), then the digits in base 0; magnitudes above
-// 4294967295 are out of range and read as 4294967295.
-static uint32_t strtoul32(const char *text, const char **end, bool *outOfRange)
+uint32_t strtoul32(const char *text, const char **end, int base, bool *outOfRange)
 {
     const char *p = text;
     while (isspace(static_cast<unsigned char>(*p)))
@@ -173,7 +170,7 @@ static uint32_t strtoul32(const char *text, const char **end, bool *outOfRange)
     }
     char *stop = nullptr;
     errno = 0;
-    unsigned long long magnitude = strtoull(p, &stop, 0);
+    unsigned long long magnitude = strtoull(p, &stop, base);
     if (stop == p) {
         *end = text;
         return 0;
@@ -187,6 +184,18 @@ static uint32_t strtoul32(const char *text, const char **end, bool *outOfRange)
     return negative ? uint32_t(0u - value) : value;
 }
 
+int32_t strtol32(const char *text, const char **end, int base, bool *outOfRange)
+{
+    char *stop = nullptr;
+    errno = 0;
+    long long value = strtoll(text, &stop, base);
+    *end = stop;
+    *outOfRange = errno == ERANGE || value > INT32_MAX || value < INT32_MIN;
+    if (*outOfRange)
+        return value < 0 ? INT32_MIN : INT32_MAX;
+    return int32_t(value);
+}
+
 uint32_t parseArgUINT32(const Command *command, const char *text, Command **error)
 {
     assert(error && command && "mif_utilfuncs: parseArgUINT32");
@@ -196,7 +205,7 @@ uint32_t parseArgUINT32(const Command *command, const char *text, Command **erro
     }
     const char *end = nullptr;
     bool outOfRange = false;
-    uint32_t value = strtoul32(text, &end, &outOfRange);
+    uint32_t value = strtoul32(text, &end, 0, &outOfRange);
     if (outOfRange || *end != '\0')
         setError(command, error, kWrongFormat);
     return value;

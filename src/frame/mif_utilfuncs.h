@@ -45,6 +45,15 @@ inline const char *commandText(const Command *command)
 // other payload returns 0 and stores the NAK answer in *error.
 int parseArgBool(const Command *command, const char *trueWord, const char *falseWord, Command **error);
 
+// The leading number of `text` read as strtoul / strtol of a 32-bit long
+// read it, on every platform: white space, an optional sign, the digits in
+// `base`. strtoul32: a minus negates modulo 2^32, a magnitude above
+// 4294967295 reads as 4294967295. strtol32: beyond the int32_t range reads
+// as INT32_MIN or INT32_MAX. Out of range sets *outOfRange; *end is `text`
+// when no number was read.
+uint32_t strtoul32(const char *text, const char **end, int base, bool *outOfRange);
+int32_t strtol32(const char *text, const char **end, int base, bool *outOfRange);
+
 // Number parsers with strtol/strtoul/strtoull semantics in base 0. The range
 // is that of a 32-bit long on every platform. On bad input *error receives
 // the NAK answer; *error is untouched on success.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/mif_utilfuncs.h"
 #include "platform/paths.h"
 
 CommandLine parseCommandLine(int argc, char **argv)
@@ -31,22 +32,13 @@ unsigned startDelayFromFile(const char *bytes, size_t count)
     char text[10] = {};
     memcpy(text, bytes, count);
     // strtoul of a 32-bit unsigned long in base 0, the leading number only.
-    const char *p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        p++;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        p++;
-    if (*p == '-' || *p == '+' || *p == ' ' || (*p >= '\t' && *p <= '\r'))
-        return 0;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long value = strtoull(p, &end, 0);
-    if (end == p)
+    const char *end = nullptr;
+    bool outOfRange = false;
+    uint32_t delay = strtoul32(text, &end, 0, &outOfRange);
+    if (end == text)
         return 0;   // no digits: the conversion yields 0
-    if (errno || value > UINT32_MAX)
+    if (outOfRange)
         return kDefaultStartDelayMs;
-    uint32_t delay = negative ? uint32_t(0u - uint32_t(value)) : uint32_t(value);
     return int32_t(delay) < 0 ? kDefaultStartDelayMs : delay;
 }
 

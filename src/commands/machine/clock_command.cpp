@@ -23,6 +23,30 @@ bool validDateTime(const LocalDateTime &t)
            within(t.hour, 0, 23) && within(t.minute, 0, 59) && within(t.second, 0, 59);
 }
 
+// The six fields of "dd.mm.yyyy-hh:mm:ss" as "%d.%d.%d-%d:%d:%d" reads
+// them on the appliance: white space before each number, the separators
+// exactly, whatever follows the seconds ignored, and each number in the
+// range of the appliance's 32-bit long. On a 64-bit host %d would take
+// "4294967297" for 1; here, as there, it is out of range and stays too
+// large to be valid. False when a field is missing.
+bool readDateTimeFields(const char *text, LocalDateTime *when)
+{
+    int32_t *const fields[6] = {&when->day, &when->month, &when->year, &when->hour, &when->minute, &when->second};
+    const char separators[5] = {'.', '.', '-', ':', ':'};
+    const char *at = text;
+    for (int i = 0; i < 6; i++) {
+        if (i > 0 && *at++ != separators[i - 1])
+            return false;
+        const char *end = nullptr;
+        bool outOfRange = false;
+        *fields[i] = strtol32(at, &end, 10, &outOfRange);
+        if (end == at)
+            return false;
+        at = end;
+    }
+    return true;
+}
+
 } // namespace
 
 Command *cmdHandler_MCHSetTimeAndDate(Command *request, int /*socket*/)
@@ -34,11 +58,9 @@ Command *cmdHandler_MCHSetTimeAndDate(Command *request, int /*socket*/)
         return answerText(request, "NAK: No arguments, specify time; format: dd.mm.yyyy-hh:mm:ss\n");
     }
     LocalDateTime when{};
-    int fields = sscanf(text, "%d.%d.%d-%d:%d:%d\n", &when.day, &when.month, &when.year, &when.hour,
-                        &when.minute, &when.second);
     // Fields that were not read have no value to check: such an argument is
     // as invalid as a wrong number.
-    if (fields != 6 || !validDateTime(when)) {
+    if (!readDateTimeFields(text, &when) || !validDateTime(when)) {
         MIF_TRACE_LEAVE();
         return answerText(request, "NAK: Invalid parameters.\n");
     }
