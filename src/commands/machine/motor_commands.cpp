@@ -131,12 +131,14 @@ SpeedWait awaitTargetSpeed(int32_t *error)
         *error = takeLastGuiError(false);
         if (*error != 0)
             return SpeedWait::MachineError;
-        uint64_t now = RemoteIF_getSysTime();
-        // A clock that went back (or a failed reading) costs no time here;
-        // the next good reading counts from it.
-        uint64_t elapsed = now > last ? now - last : 0;
-        remaining = elapsed >= remaining ? 0 : remaining - uint32_t(elapsed);
-        last = now;
+        // A failed reading (0) costs no time and is no new base: the next
+        // good reading counts from the last good one. A clock that went back
+        // costs no time either, and the next reading counts from it.
+        if (uint64_t now = RemoteIF_getSysTime(); now != 0) {
+            uint64_t elapsed = last != 0 && now > last ? now - last : 0;
+            remaining = elapsed >= remaining ? 0 : remaining - uint32_t(elapsed);
+            last = now;
+        }
         if (monotonicMs() >= backstop)
             remaining = 0;
     }

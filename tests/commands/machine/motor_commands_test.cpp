@@ -140,6 +140,11 @@ TEST_F(MotorCommandTest, TheWaitEndsAfterTenSecondsOfMachineTime)
     auto answer = callLater(MCH_SET_SPEED, "5.0");
     ASSERT_NE(awaitRequest(RIF_GET_SYS_TIME, awaitRequest(GUI_REQUEST_ROTARY_MODE, mark)), 0u);
     wakeAt(6000);   // 5000 left
+    // A failed reading costs no time and leaves 6000 as the last reading.
+    mcl.setReply(RIF_GET_SYS_TIME, 1);
+    uint64_t failed = mcl.nextSeq();
+    publishInt(MCL_EV_SPEED_STATUS, 1);
+    EXPECT_NE(awaitRequest(RIF_GET_SYS_TIME, failed), 0u);
     wakeAt(9000);   // 2000 left: counted from the last reading, not from the start
     publishInt(MCL_EV_SPEED_STATUS, 2);
     EXPECT_EQ(answerOf(answer), "ACK");
