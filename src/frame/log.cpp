@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/clock.h"
@@ -130,7 +131,11 @@ bool logRingStart(uint32_t sourceId, unsigned capacity)
         capacity = LOG_RING_MAX_CAPACITY;
     if (capacity == 0)
         capacity = 1;
-    ring.slots.assign(capacity, LogEntry{});
+    try {
+        ring.slots.assign(capacity, LogEntry{});
+    } catch (const std::bad_alloc &) {
+        return false;   // no ring: the daemon runs without its log
+    }
     ring.read = ring.count = 0;
     ring.sourceId = sourceId;
     ring.senderWaiting = true;

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "frame/mif_utilfuncs.h"
 
@@ -13,18 +14,28 @@ MIF_GetMachineState &MIF_GetMachineState::instance()
     return machineState;
 }
 
-void MIF_GetMachineState::append(std::string entry)
+bool MIF_GetMachineState::append(const char *entry, size_t length)
 {
-    if (entry.size() >= size_t(MaxEntrySize))
-        return;
+    if (length >= size_t(MaxEntrySize))
+        return false;
     std::lock_guard<std::mutex> guard(lock_);
-    if (lengths_.size() >= MaxEntries) {
+    // Out of memory leaves the log as it was: the new text is taken back
+    // (shrinking a deque does not allocate), and the oldest entry goes only
+    // once the new one is in.
+    const size_t before = text_.size();
+    try {
+        text_.insert(text_.end(), entry, entry + length);
+        lengths_.push_back(uint8_t(length));
+    } catch (const std::bad_alloc &) {
+        text_.resize(before);
+        return false;
+    }
+    if (lengths_.size() > MaxEntries) {
         // Constant time: an entry is at most 255 characters.
         text_.erase(text_.begin(), text_.begin() + lengths_.front());
         lengths_.pop_front();
     }
-    text_.insert(text_.end(), entry.begin(), entry.end());
-    lengths_.push_back(uint8_t(entry.size()));
+    return true;
 }
 
 uint32_t MIF_GetMachineState::entryCount()
@@ -69,7 +80,8 @@ int logStateString(const char *format, ...)
         fflush(stdout);
         return -1;
     }
-    MIF_GetMachineState::instance().append(std::string(text, size_t(length)));
+    if (!MIF_GetMachineState::instance().append(text, size_t(length)))
+        return -1;
     return length;
 }
 

@@ -7,6 +7,7 @@
 // reads as the records joined end to end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -29,8 +30,9 @@ public:
 
     // Appends one entry, dropping the oldest when the log is full. An entry
     // of MaxEntrySize characters or more is not stored (logStateString
-    // refuses those before they get here).
-    void append(std::string entry);
+    // refuses those before they get here). False, with the log as it was,
+    // when the entry is not stored: too long, or out of memory.
+    bool append(const char *entry, size_t length);
     uint32_t entryCount();
     // Every entry from oldest to newest in one buffer (see getStateString);
     // empties the log. Null, with the log left as it was, when memory runs
@@ -50,8 +52,9 @@ private:
 };
 
 // Formats one entry and appends it. Returns its length, or -1 when there is
-// no format, formatting fails or the entry has 256 characters or more (then
-// nothing is stored and a line goes to standard output).
+// no format, formatting fails, memory runs out (nothing is stored) or the
+// entry has 256 characters or more (then nothing is stored and a line goes
+// to standard output).
 int logStateString(const char *format, ...) MIF_PRINTF(1, 2);
 
 int getStateEntryCount();

@@ -2,6 +2,7 @@
 #include "session/session.h"
 
 #include <cstring>
+#include <new>
 #include <sys/socket.h>
 
 #include "commands/service/file_commands.h"
@@ -37,7 +38,15 @@ Command *handleCommand(Command *request, int socket, DispatchResult *result)
             receiveFile(socket, "/dev/null", request->length, nullptr);
         answer = createStringCommand(0, request->tag, "NAK: No such command");
     } else if (CommandHandler handler = getCmdHandler(index)) {
-        answer = handler(request, socket);
+        try {
+            answer = handler(request, socket);
+        } catch (const std::bad_alloc &) {
+            // A handler that ran out of memory half way may have left the
+            // stream anywhere: this session ends, the daemon serves on.
+            LOGGER_LogMessage(3, 0, "%s: Out of memory in command %i (%s)\n", __func__, index, getCmdName(index));
+            *result = DISPATCH_END_SESSION;
+            return nullptr;
+        }
         if (!answer)
             *result = DISPATCH_NO_ANSWER;
     } else {

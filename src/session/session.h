@@ -42,7 +42,7 @@ void markSessionEnded(int slot);
 enum DispatchResult {
     DISPATCH_ANSWER,        // send the answer
     DISPATCH_NO_ANSWER,     // the handler gave none: end the session, shut down
-    DISPATCH_END_SESSION,   // a level-0 command other than MCH_CHAP: end this session only
+    DISPATCH_END_SESSION,   // a level-0 command other than MCH_CHAP, or a handler out of memory: end this session only
 };
 
 // Checks the request against the client's level and runs its handler.

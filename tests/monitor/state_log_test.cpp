@@ -1,9 +1,34 @@
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "monitor/get_state_command.h"
 #include "monitor_test_support.h"
 #include "session/command_list.h"
+
+namespace {
+
+// While one is alive, every allocation of this thread fails: the forced
+// out-of-memory of the tests below. Other threads allocate as usual.
+thread_local bool allocationsFail = false;
+struct FailingAllocations {
+    FailingAllocations() { allocationsFail = true; }
+    ~FailingAllocations() { allocationsFail = false; }
+};
+
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    if (allocationsFail)
+        throw std::bad_alloc();
+    if (void *block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete(void *block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -101,6 +126,38 @@ TEST_F(StateLogTest, GetStateHandsOverEntriesJoinedThenReportsEmpty)
     ASSERT_NE(empty, nullptr);
     EXPECT_STREQ(empty, "");
     free(empty);
+}
+
+// Out of memory is a failed append, not an exception: the producer gets -1,
+// the log keeps what it had, and the next append works again.
+TEST_F(StateLogTest, AppendFailsCleanlyWhenMemoryRunsOut)
+{
+    free(getStateString());
+    std::string expected;
+    // The log's storage grows in blocks: entries go in until one needs
+    // memory that is not there (a few at most).
+    int refused = 0;
+    for (int i = 0; i < 8 && refused == 0; i++) {
+        std::string entry = std::to_string(i) + ":" + std::string(250, 'm') + ";";
+        int result;
+        {
+            FailingAllocations noMemory;
+            result = logStateString("%s", entry.c_str());
+        }
+        if (result == -1)
+            refused++;
+        else
+            expected += entry;
+    }
+    ASSERT_EQ(refused, 1) << "no append ever needed memory";
+    const int count = getStateEntryCount();
+
+    ASSERT_EQ(logStateString("%s", "after;"), 6);
+    EXPECT_EQ(getStateEntryCount(), count + 1);
+    char *text = getStateString();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), expected + "after;");
+    free(text);
 }
 
 } // namespace
