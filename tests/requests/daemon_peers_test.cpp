@@ -162,9 +162,12 @@ TEST_F(SupervisedDaemonTest, LoggerEventChangesTheThreshold)
     ASSERT_TRUE(c.connect(daemon.port()));
     ASSERT_EQ(c.authenticate("testlab"), "ACK");
     peer.clear();
+    // An error still arrives: a log file that is not there cannot be sent.
+    EXPECT_EQ(c.call(SVC_GET_MATRIX, nullptr), "NAK: No data to send");
     EXPECT_EQ(c.call(MCH_SHUTDOWN, "0"), "ACK");
     EXPECT_EQ(daemon.waitExit(10000), 0);
     EXPECT_EQ(peer.requests(SUPERVISOR_SHUTDOWN_REQUEST).size(), 1u);
+    EXPECT_TRUE(peer.waitForLogText("sendFileCommand", 2000)) << "the error line never arrived";
     for (const PeerLogEntry &e : peer.logEntries())
         EXPECT_LE(e.header.level, 3u) << e.text();
 }

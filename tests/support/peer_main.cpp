@@ -8,7 +8,9 @@
 // shares no process with the others: their request codes overlap). As the
 // supervisor it answers every READY with start events until START arrives,
 // so the daemon starts in its normal mode too; as the logger it appends
-// every text entry to DIR/run/loggerd.log. Runs until SIGTERM or SIGINT, or
+// every text entry to DIR/run/loggerd.log. Every request it receives is
+// recorded as "<code> <payload bytes>" in DIR/run/<first ROLE>.requests.
+// Runs until SIGTERM or SIGINT, or
 // until the process that started it ends.
 #include <csignal>
 #include <cstdio>
@@ -82,13 +84,13 @@ int main(int argc, char **argv)
         logger |= roles[i] == PeerRole::Logger;
     }
 
-    FILE *log = nullptr;
-    if (logger) {
-        std::string dir = std::string(root) + "/run";
-        mkdir(dir.c_str(), 0755);
-        log = fopen((dir + "/loggerd.log").c_str(), "a");
-    }
-    size_t logged = 0;
+    std::string dir = std::string(root) + "/run";
+    mkdir(dir.c_str(), 0755);
+    FILE *log = logger ? fopen((dir + "/loggerd.log").c_str(), "a") : nullptr;
+    // Which requests arrived, so that a test can tell that the daemon asked
+    // the right process.
+    FILE *requestLog = fopen((dir + "/" + argv[1] + ".requests").c_str(), "a");
+    size_t logged = 0, served = 0;
     while (!terminated && getppid() == parent) {
         if (supervisor && countPushes(peer, READY) > countPushes(peer, START))
             peer.publishUntil(SUPERVISOR_TOPIC, START_EVENT, {},
@@ -103,6 +105,12 @@ int main(int argc, char **argv)
                             e.text().empty() || e.text().back() != '\n' ? "\n" : "");
             }
             fflush(log);
+        }
+        if (requestLog) {
+            std::vector<PeerRequest> requests = peer.requests();
+            for (; served < requests.size(); served++)
+                fprintf(requestLog, "%u %zu\n", requests[served].code, requests[served].payload.size());
+            fflush(requestLog);
         }
         peer.waitFor([] { return terminated != 0; }, 50);
     }

@@ -2,6 +2,8 @@
 // GUI-less mode against the daemon.
 #include "machine_fixture.h"
 
+#include <sstream>
+
 namespace {
 
 using PowerCommandTest = MachineCommandTest;
@@ -90,7 +92,25 @@ TEST_F(PowerCommandTest, PopupAcknowledgementPassesListedErrorsAndLeavesThemPend
     EXPECT_EQ(answerOf(answer), "NAK: Machine reported error enErr_MotorTooHot");
 }
 
+// The network daemon is played by the harness's peer process (with the
+// supervisor and the logger); it records the requests it receives.
 TEST_F(PowerCommandTest, NoGuiSwitchGoesToTheNetworkDaemon)
 {
+    // Machine control would refuse it: an ACK cannot come from there.
+    mcl.setReply(NETLINK_NO_GUI_SWITCH, 1);
+    uint64_t mark = mcl.nextSeq();
     EXPECT_EQ(call(MCH_NO_GUI_SWITCH, nullptr), "ACK");
+    EXPECT_TRUE(payloads(NETLINK_NO_GUI_SWITCH, mark).empty()) << "not sent to machine control";
+    const std::string received = "/run/SvDaemon.requests";
+    auto requestsOfCode = [&] {
+        std::istringstream lines(root.exists(received) ? root.read(received) : "");
+        std::vector<std::string> found;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(std::to_string(NETLINK_NO_GUI_SWITCH) + " ", 0) == 0)
+                found.push_back(line);
+        return found;
+    };
+    EXPECT_TRUE(mcl.waitFor([&] { return !requestsOfCode().empty(); }, 5000));
+    EXPECT_EQ(requestsOfCode(), (std::vector<std::string>{std::to_string(NETLINK_NO_GUI_SWITCH) + " 0"}))
+        << "one request, no payload";
 }

@@ -5,6 +5,7 @@
 #include "file_test_support.h"
 #include "frame/log_ring.h"
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <sys/stat.h>
@@ -208,6 +209,67 @@ TEST_F(InstallDataTest, OversizedOrShortPayloadsAreDrained)
                                   {"RE", "MCH_INSTALL_DATA,NAK: Error receiving data"},
                                   {"RS", "MCH_INSTALL_DATA"},
                                   {"RE", "MCH_INSTALL_DATA,NAK: Error receiving data"}}));
+}
+
+// A gzip member of exactly `size` bytes (at least 23) that unpacks to zeros:
+// stored deflate blocks of at most 65,535 bytes, 5 bytes of header each,
+// between the 10-byte gzip header and the 8-byte trailer. Appended to a
+// package it pads it to any size; tar takes the zeros for the end of the
+// archive it already saw.
+std::string zeroGzipMember(size_t size)
+{
+    uint32_t table[256];
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; k++)
+            c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    size_t blocks = 1;
+    while (blocks * 65535 < size - 18 - 5 * blocks)
+        blocks++;
+    size_t zeros = size - 18 - 5 * blocks;
+    std::string member("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t b = 0, left = zeros; b < blocks; b++) {
+        uint16_t length = uint16_t(std::min<size_t>(left, 65535));
+        left -= length;
+        uint16_t inverse = uint16_t(~length);
+        member += char(b + 1 == blocks ? 1 : 0);
+        member.append(reinterpret_cast<const char *>(&length), 2);
+        member.append(reinterpret_cast<const char *>(&inverse), 2);
+        member.append(length, '\0');
+        for (uint16_t i = 0; i < length; i++)
+            crc = table[crc & 0xFF] ^ (crc >> 8);
+    }
+    crc = ~crc;
+    uint32_t isize = uint32_t(zeros);
+    member.append(reinterpret_cast<const char *>(&crc), 4);
+    member.append(reinterpret_cast<const char *>(&isize), 4);
+    return member;
+}
+
+TEST_F(InstallDataTest, PackageOfExactlyTheLimitIsAccepted)
+{
+    std::string archive = package({{"datpak.ver", "3.0\n"}});
+    std::string payload = signature("GOOD") + archive;
+    payload += zeroGzipMember(INSTALL_MAX_PAYLOAD - payload.size());
+    ASSERT_EQ(payload.size(), size_t(INSTALL_MAX_PAYLOAD));
+
+    Command *r = request(MCH_INSTALL_DATA, uint32_t(payload.size()));
+    int socket = daemonSide;
+    auto answer = std::async(std::launch::async, [=] { return installDataPackage(r, socket, silentMachineControl); });
+    for (size_t sent = 0; sent < payload.size();) {
+        size_t n = std::min<size_t>(1 << 20, payload.size() - sent);
+        ASSERT_EQ(socket_send(clientSide, payload.data() + sent, n, 0, 10000), ssize_t(n));
+        sent += n;
+    }
+    Command *a = answer.get();
+    EXPECT_STREQ(commandText(a), "ACK");
+    deleteCommand(&a);
+    deleteCommand(&r);
+    EXPECT_EQ(read("/mnt/rwfs/data/datpak.ver"), "3.0\n");
+    EXPECT_EQ(entries("/tmp"), 0);
 }
 
 TEST_F(InstallDataTest, SignatureThatCannotBeStoredDrainsThePackage)
