@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -49,7 +50,7 @@ char *heapCopy(const std::string &s)
 
 }  // namespace
 
-char *_IPC_BuildAddress(const char *name, const char *kindWord, int socket, bool bind)
+static char *buildAddress(const char *name, const char *kindWord, int socket, bool bind)
 {
     std::string endpoint = std::string(name) + kindWord;
 
@@ -69,4 +70,14 @@ char *_IPC_BuildAddress(const char *name, const char *kindWord, int socket, bool
     // (ipc:////tmp/MclReply.ipc); under a root the path is the root's.
     std::string path = mifPath("/tmp/" + endpoint + ".ipc");
     return heapCopy((mifRoot().empty() ? "ipc:///" : "ipc://") + path);
+}
+
+char *_IPC_BuildAddress(const char *name, const char *kindWord, int socket, bool bind)
+{
+    // The strings on the way may throw; the callers expect null instead.
+    try {
+        return buildAddress(name, kindWord, socket, bind);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }

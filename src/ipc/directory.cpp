@@ -211,6 +211,15 @@ IpcStatus _IPC_ListFree()
     std::vector<EntryRef> entries;
     {
         std::unique_lock<std::shared_mutex> g(gDir.lock);
+        // Room for every entry first, so that out of memory marks none of
+        // them as closing.
+        size_t count = 0;
+        forEachEntry([&](EndpointEntry *) { count++; });
+        try {
+            entries.reserve(count);
+        } catch (const std::bad_alloc &) {
+            return IPC_FAILURE;
+        }
         forEachEntry([&](EndpointEntry *e) {
             if (!e->closing) {  // one being closed elsewhere is left to its closer
                 e->closing = true;
