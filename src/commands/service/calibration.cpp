@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands/service/scale.h"
+#include "commands/service/stdio_file.h"
 #include "frame/mif_utilfuncs.h"
 #include "platform/atomic_file.h"
 #include "platform/paths.h"
@@ -52,10 +53,6 @@ PairResult readCaldataPair(const std::string &pair)
     }
     return addCalibrationPoint(grams, adValue) ? PAIR_ADDED : PAIR_NO_MEMORY;
 }
-
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
 
 } // namespace
 
@@ -109,8 +106,7 @@ void readCaldata()
 {
     MIF_TRACE_ENTER();
     table.clear();
-    std::string path = mifPath(SCALE_CALDATA_FILE);
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
+    StdioFile file = openApplianceFile(SCALE_CALDATA_FILE, "rb");
     struct stat status;
     if (!file || fstat(fileno(file.get()), &status) != 0) {
         MIF_LOG(3, "%s\n", strerror(errno));

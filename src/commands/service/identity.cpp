@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/stat.h>
 
+#include "commands/service/stdio_file.h"
 #include "frame/log.h"
 #include "platform/paths.h"
 #include "platform/shell.h"
@@ -19,23 +20,13 @@ IdentityCache identityCache = kUnknownIdentity;
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-File openFile(const char *appliancePath, const char *mode)
-{
-    return File(fopen(mifPath(appliancePath).c_str(), mode));
-}
-
 // The first line of /tmp/SW_VERSION, at most 255 characters; empty when the
 // file is missing.
 void readFrontEndVersion()
 {
     char *text = identityCache.frontEndVersion;
     text[0] = '\0';
-    File file = openFile(SW_VERSION_FILE, "r");
+    StdioFile file = openApplianceFile(SW_VERSION_FILE, "r");
     if (!file)
         return;
     size_t length = 0;
@@ -65,7 +56,7 @@ uint8_t serialCheckDigit(uint64_t value)
 
 uint64_t readSerialFromOTP(int which)
 {
-    File file = openFile(OTP_ID_BIN_FILE, "rb");
+    StdioFile file = openApplianceFile(OTP_ID_BIN_FILE, "rb");
     if (!file) {
         LOGGER_LogMessage(3, 0, "%s,%i (fopen): %s\n", __func__, __LINE__, strerror(errno));
         return OTP_UNREADABLE;
@@ -91,7 +82,7 @@ void readDataPackageVersion()
 {
     char *text = identityCache.dataPackageVersion;
     text[0] = '\0';
-    File file = openFile(DATA_PACKAGE_VERSION_FILE, "rb");
+    StdioFile file = openApplianceFile(DATA_PACKAGE_VERSION_FILE, "rb");
     struct stat status;
     if (!file || fstat(fileno(file.get()), &status) != 0) {
         consoleLog(0, "Cannot open data package version!\n");
@@ -112,7 +103,7 @@ void readDataPackageVersion()
 
 uint64_t readSerialFile()
 {
-    File file = openFile(SERIAL_FILE, "rb");
+    StdioFile file = openApplianceFile(SERIAL_FILE, "rb");
     if (!file)
         return 0;
     char digits[SERIAL_DIGITS + 1] = {};
