@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "commands/service/identity.h"
+#include "commands/service/install_data.h"
 #include "commands/service/scale.h"
 #include "platform/atomic_file.h"
 #include "platform/audio.h"
@@ -217,7 +218,8 @@ bool onlyTheDaemonWrites(const std::string &appliancePath)
 {
     Command row{MCH_INSTALL_DATA, 0, 0, nullptr};
     const char *package = getCmdFilename(&row);
-    return package && (appliancePath == package || appliancePath == std::string(package) + ".sig");
+    return package &&
+           (appliancePath == package || appliancePath == std::string(package) + INSTALL_SIGNATURE_SUFFIX);
 }
 
 // The file an upload to `path` (a host path) replaces: a symbolic link
@@ -576,7 +578,7 @@ void removeUnfinishedUploads()
             continue;   // a device is written in place; nothing is left beside it
         removeLeftoversOf(replacedFilePath(path));
         if (index == MCH_INSTALL_DATA)
-            removeLeftoversOf(replacedFilePath(mifPath(std::string(name) + ".sig")));
+            removeLeftoversOf(replacedFilePath(mifPath(std::string(name) + INSTALL_SIGNATURE_SUFFIX)));
     }
     // The files the daemon itself replaces whole.
     for (const char *name : {SCALE_CALDATA_FILE, SERIAL_FILE})

@@ -67,7 +67,7 @@ Command *installDataPackage(Command *request, int socket, uint64_t (*machineTime
         receiveFile(socket, "/dev/null", total, nullptr);
         return refuse(request, "NAK: No filename specified for command", "NAK: No filename specified for command");
     }
-    const std::string signature = std::string(package) + ".sig";
+    const std::string signature = std::string(package) + INSTALL_SIGNATURE_SUFFIX;
 
     // A payload too short for a signature cannot hold a package either;
     // exactly the announced bytes are taken.

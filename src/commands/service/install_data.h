@@ -17,6 +17,8 @@ enum {
     INSTALL_SIGNATURE_SIZE = 256,
     INSTALL_MAX_PAYLOAD = 67108864,   // 64 MiB, signature included
 };
+// The signature is stored beside the package, as "<package>.sig".
+#define INSTALL_SIGNATURE_SUFFIX ".sig"
 
 // The installation command line for the package file (an appliance path)
 // and the machine time (ms), with every path mapped under MIF_ROOT.
