@@ -27,7 +27,8 @@ from selenium.webdriver.support.ui import WebDriverWait
 WAIT = 15  # seconds any one step may take
 
 BIN, OUT = sys.argv[1], sys.argv[2]
-os.makedirs(OUT, exist_ok=True)
+shutil.rmtree(OUT, ignore_errors=True)
+os.makedirs(OUT)
 ROOT = tempfile.mkdtemp(prefix="mif-console-test.")
 DOWNLOADS = os.path.join(ROOT, "downloads")
 os.makedirs(DOWNLOADS)
@@ -179,6 +180,8 @@ def main():
         wait_for("motor speed on the chart", lambda: (series_max(driver, "motor", 1) or 0) > 0)
         driver.find_element(By.CSS_SELECTOR, '#ctl-set-direction button[data-word="reverse"]').click()
         wait_for("ACK beside the direction", lambda: text(driver, "#ans-set-direction") == "ACK")
+        ctl("weight", "750")
+        wait_for("the weight on the chart", lambda: series_max(driver, "weight", 1) == 750)
         time.sleep(1.5)
         shot(driver, "speed-set")
         print("ok: speed 5.0 set, the chart shows motor speed", series_max(driver, "motor", 1))
@@ -188,6 +191,11 @@ def main():
         wait_for("77 degrees on the chart", lambda: series_max(driver, "temps", 1) == 77)
         wait_for("77 degrees in the panel", lambda: "77" in text(driver, '.tile[data-key="temperature"] .v'))
         shot(driver, "temperature")
+        # The view a technician first sees, at an ordinary window's size.
+        driver.set_window_size(1400, 1000)
+        driver.execute_script("window.scrollTo(0, 0)")
+        shot(driver, "overview")
+        driver.set_window_size(1500, 2400)
         print("ok: the simulator's 77 degrees are on the chart")
 
         # --- a PNG uploaded and found in $MIF_ROOT/dev/fb

@@ -87,11 +87,12 @@ function renderIdentity(serial) {
   }
 }
 
+// Per link state: banner style, what it says, whether to offer Reconnect.
 const LINK_TEXT = {
   connecting: ['info', 'Connecting to the daemon…', false],
-  unreachable: ['', 'The daemon is unreachable. ', true],
-  refused: ['', 'The daemon refused the console\'s key. ', true],
-  lost: ['', 'The daemon closed this console\'s session: another client connected to it, or it stopped. The console does not reconnect by itself. ', true],
+  unreachable: ['', 'The daemon is unreachable.', true],
+  refused: ['', 'The daemon refused the console\'s key.', true],
+  lost: ['', 'The daemon closed this console\'s session: another client connected to it, or the daemon stopped. The console does not reconnect by itself.', true],
   console: ['', 'The console process does not answer (stopped?). Start it again and reload this page.', false],
 };
 
@@ -111,9 +112,17 @@ function renderStatus(status) {
   else {
     banner.className = 'banner ' + entry[0];
     banner.dataset.link = status.link;
-    $('link-banner-text').textContent = entry[1] + (status.message || '');
+    $('link-banner-text').textContent = entry[1];
+    // The connection's own words, unless they only repeat the banner.
+    const detail = status.message || '';
+    $('link-banner-detail').textContent = detail.startsWith('daemon displaced us') ? '' : detail;
     $('reconnect').classList.toggle('hidden', !entry[2]);
   }
+  document.body.classList.toggle('stale', status.link !== 'up');
+  let note = '';
+  if (status.link !== 'up') note = 'last known values: not connected';
+  else if (state.level >= 0 && state.level < 5) note = 'the state log needs level 5: with the ' + state.info.role + ' key only the scale is live';
+  $('machine-note').textContent = note;
   updateEnabled();
 }
 
@@ -477,6 +486,8 @@ async function readCaldata() {
   } else {
     showAnswer($('ans-cal'), result, 'calibration table');
   }
+  // The table and the plot say it better than the raw answer.
+  if (result.ok) $('ans-cal').textContent = result.text.split(';').filter((x) => x).length + ' points';
   const body = $('cal-table').tBodies[0];
   body.replaceChildren();
   const points = [];
