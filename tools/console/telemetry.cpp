@@ -22,7 +22,7 @@ static const PanelRow kPanelRows[] = {
     {"MT", "motor_temperature", CHART_MOTOR_T, " \u00b0C"},
     {"MS", "motor_speed", CHART_MOTOR_SPEED, ""},
     {"MC", "motor_current", CHART_MOTOR_CURRENT, ""},
-    {"HT", "heater", CHART_NONE, nullptr},
+    {"HT", "heater", CHART_NONE, ""},
     {"HC", "heating_control", CHART_NONE, nullptr},
     {"ER", "error", CHART_NONE, nullptr},
     {"EV", "event", CHART_NONE, nullptr},
