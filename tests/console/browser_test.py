@@ -18,6 +18,7 @@ import time
 import traceback
 import urllib.error
 import urllib.request
+import wave
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -60,7 +61,8 @@ def port_open(port):
         return s.connect_ex(("127.0.0.1", port)) == 0
 
 
-ENV = dict(os.environ, MIF_ROOT=ROOT)
+# The appliance's package check (checkpak) is found on the PATH, as on the appliance.
+ENV = dict(os.environ, MIF_ROOT=ROOT, PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
 for name in ("MIF_HOST", "MIF_KEY", "MIF_ROLE"):
     ENV.pop(name, None)
 DAEMON_PORT = free_port()
@@ -233,7 +235,7 @@ def main():
         print("ok: Events.log downloaded byte for byte")
 
         # --- a log uploaded with the progress bar reaching 100 %
-        upload = os.path.join(ROOT, "EventList-upload.log")
+        upload = os.path.join(ROOT, "EventList-upload.txt")
         with open(upload, "wb") as f:
             for i in range(60000):
                 f.write(b"%d;EVENT,%05d;line of an uploaded event list\n" % (1700000000 + i, i))
@@ -248,6 +250,68 @@ def main():
         driver.execute_script("document.getElementById('logs').scrollIntoView()")
         shot(driver, "logs")
         print("ok: EventList.log uploaded, the bar at 100 %")
+
+        # --- a sound played: its samples reach dev/dsp
+        sound = os.path.join(ROOT, "beep.wav")
+        samples = b"".join(int((i % 96) * 600 - 28800).to_bytes(2, "little", signed=True) for i in range(24000))
+        with wave.open(sound, "wb") as w:
+            w.setnchannels(1)
+            w.setsampwidth(2)
+            w.setframerate(48000)
+            w.writeframes(samples)
+        driver.find_element(By.ID, "wav-file").send_keys(sound)
+        wait_for("the play button", lambda: driver.find_element(By.ID, "wav-send").is_enabled())
+        driver.find_element(By.ID, "wav-send").click()
+        wait_for("ACK for the sound", lambda: text(driver, "#ans-sound") == "ACK")
+        with open(os.path.join(ROOT, "dev/dsp"), "rb") as f:
+            assert f.read().endswith(samples), "the device did not get the WAV's samples"
+        print("ok: the WAV's samples reached dev/dsp")
+
+        # --- a signed data package installed, its bar at 100 %
+        package_dir = os.path.join(ROOT, "package")
+        os.makedirs(os.path.join(package_dir, "demo"))
+        with open(os.path.join(package_dir, "datpak.ver"), "w") as f:
+            f.write("DP-2026.02-browser\n")
+        with open(os.path.join(package_dir, "demo", "readme.txt"), "w") as f:
+            f.write("a package installed from the console\n")
+        package = os.path.join(ROOT, "browser-package.tar.gz")
+        subprocess.run(["tar", "czf", package, "-C", package_dir, "datpak.ver", "demo"], check=True)
+        subprocess.run([os.path.join(BIN, "mif-sim"), "sign-package", package], env=ENV, check=True, timeout=10,
+                       stdout=subprocess.DEVNULL)
+        driver.find_element(By.ID, "pkg-file").send_keys(package)
+        driver.find_element(By.ID, "pkg-sig").send_keys(package + ".sig")
+        driver.find_element(By.ID, "pkg-send").click()
+        wait_for("ACK for the package", lambda: text(driver, "#ans-package") == "ACK", timeout=30)
+        assert driver.find_element(By.ID, "pkg-progress").get_attribute("data-percent") == "100"
+        print("ok: the data package installed")
+
+        # --- the scale: a calibration point added and plotted
+        driver.find_element(By.ID, "cal-grams").send_keys("500")
+        driver.find_element(By.ID, "cal-ad").send_keys("41200")
+        driver.find_element(By.ID, "cal-add").click()
+        wait_for("ACK for the point", lambda: text(driver, "#ans-cal") in ("ACK", "3 points"))
+        wait_for("the point in the table", lambda: "41200" in text(driver, "#cal-table"))
+        driver.execute_script("document.getElementById('scale').scrollIntoView()")
+        shot(driver, "scale-and-package")
+        print("ok: a calibration point added")
+
+        # --- a NAK: beside its control and in the banner
+        field = driver.find_element(By.ID, "in-set-speed")
+        field.clear()
+        field.send_keys("fast")
+        driver.find_element(By.ID, "btn-set-speed").click()
+        wait_for("the NAK beside the speed", lambda: text(driver, "#ans-set-speed").startswith("NAK"))
+        assert "nak" in driver.find_element(By.ID, "ans-set-speed").get_attribute("class")
+        wait_for("the NAK banner", lambda: driver.find_element(By.ID, "nak-banner").is_displayed())
+        assert "NAK" in text(driver, "#nak-banner")
+
+        # --- the state records, filtered
+        driver.find_element(By.ID, "record-filter").send_keys("GS")
+        wait_for("only GS records", lambda: {e.text for e in driver.find_elements(By.CSS_SELECTOR,
+                                                                                  "#record-table td.code")} == {"GS"})
+        driver.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+        shot(driver, "records")
+        print("ok: a NAK shown beside its control and in the banner; records filtered")
 
         # --- a request without the token refused; a foreign Host or Origin too
         assert http(base + "/api/info") == 403

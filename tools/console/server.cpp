@@ -22,6 +22,9 @@
 enum {
     UPLOAD_LIMIT = 80 * 1024 * 1024,  // above the largest data package the appliance takes
     EVENT_WAIT_MS = 1000,
+    // Each open page holds one thread with its event stream, and a kept-alive
+    // connection holds another for a few seconds: enough for many pages.
+    SERVER_THREADS = 32,
     KEEPALIVE_EVERY_WAITS = 15,
 };
 
@@ -274,6 +277,7 @@ static void streamEvents(ConsoleSession &session, EventHub &hub, httplib::Respon
 void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSession &session, EventHub &hub,
                    const std::string &workDir)
 {
+    server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server.set_payload_max_length(UPLOAD_LIMIT);
     server.set_default_headers({{"Cache-Control", "no-store"},
                                 {"X-Content-Type-Options", "nosniff"},

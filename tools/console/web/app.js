@@ -158,7 +158,8 @@ function renderPanel(panel) {
       el('div', { class: 't' }, entry ? (entry.set_here ? 'set from this console' : (entry.time || (entry.ad !== undefined ? 'AD ' + entry.ad : ''))) : 'not reported yet'));
     box.append(tile);
   }
-  if (panel.machine_clock) $('machine-clock').textContent = panel.machine_clock.text || '–';
+  if (state.level >= 0 && state.level < 5) $('machine-clock').textContent = 'needs level 5';
+  else if (panel.machine_clock) $('machine-clock').textContent = panel.machine_clock.text || '–';
   if (panel.weight) {
     $('scale-weight').textContent = panel.weight.text;
     $('scale-ad').textContent = panel.weight.ad !== undefined ? 'AD ' + panel.weight.ad : '';
