@@ -78,10 +78,11 @@ def start_appliance():
     return sim
 
 
-def start_console(role):
+def start_console(name, key_args=None):
     port = free_port()
-    out = open(os.path.join(ROOT, "console-%s.log" % role), "wb")
-    console = subprocess.Popen([os.path.join(BIN, "mif-console"), "-r", role, "--port", str(port)], env=ENV,
+    out = open(os.path.join(ROOT, "console-%s.log" % name), "wb")
+    console = subprocess.Popen([os.path.join(BIN, "mif-console"), *(key_args or ["-r", name]), "--port", str(port)],
+                               env=ENV,
                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
     processes.append(console)
 
@@ -146,10 +147,12 @@ def series_max(driver, chart, column):
         "return v.length ? Math.max(...v) : null;", chart, column)
 
 
-def http(url, method="GET", headers=None, data=None):
+def http(url, method="GET", headers=None, data=None, body=None):
     request = urllib.request.Request(url, method=method, headers=headers or {}, data=data)
     try:
-        with urllib.request.urlopen(request, timeout=10) as response:
+        with urllib.request.urlopen(request, timeout=20) as response:
+            if body is not None:
+                body.append(response.read())
             return response.status
     except urllib.error.HTTPError as e:
         return e.code
@@ -331,7 +334,7 @@ def main():
         print("ok: requests without the token, from another Host or Origin are refused")
 
         # --- another client displaces the console: a service-role console
-        service, service_url, _ = start_console("service")
+        service, service_url, service_port = start_console("service")
         wait_for("the banner on the developer console",
                  lambda: driver.find_element(By.ID, "link-banner").get_attribute("data-link") == "lost"
                  and driver.find_element(By.ID, "link-banner").is_displayed())
@@ -353,10 +356,32 @@ def main():
         assert driver.find_element(By.ID, "get-events").is_enabled()
         wait_for("the weight on a service console", lambda: "g" in text(driver, "#scale-weight"))
         shot(driver, "service-role")
+        # The console itself refuses what the page would not offer.
+        service_base, service_token = service_url.split("/?")[0], service_url.split("token=")[1]
+        answer = []
+        assert http(service_base + "/api/command", "POST", {"X-Console-Token": service_token, "Origin": service_base},
+                    b'{"alias":"set-heating","args":["on"]}', answer) == 200
+        refusal = json.loads(answer[0])
+        assert not refusal["sent"] and "needs level 5" in refusal["text"], refusal
         print("ok: the service console disables the level-5 controls and says why")
         driver.close()
         driver.switch_to.window(second)
         stop(service)
+
+        # --- a key the daemon does not take
+        package_key = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "keys", "dev",
+                                   "package.pem")
+        stranger, stranger_url, _ = start_console("stranger", ["-k", package_key])
+        driver.switch_to.new_window("tab")
+        driver.get(stranger_url)
+        wait_for("the refused-key banner",
+                 lambda: driver.find_element(By.ID, "link-banner").get_attribute("data-link") == "refused")
+        assert "refused the console's key" in text(driver, "#link-banner")
+        shot(driver, "key-refused")
+        driver.close()
+        driver.switch_to.window(second)
+        stop(stranger)
+        print("ok: a refused key is shown as such")
 
         # --- reconnect, then the daemon stops
         driver.find_element(By.ID, "reconnect").click()
