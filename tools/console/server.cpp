@@ -118,6 +118,17 @@ struct TempFile {
     }
 };
 
+// A rotated copy's number, as mifctl takes it: from `lowest` to 999.
+static bool copyNumber(const std::string &text, int lowest, int *number)
+{
+    char *end = nullptr;
+    const long value = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || value < lowest || value > 999)
+        return false;
+    *number = int(value);
+    return true;
+}
+
 // Prepares an alias with mifctl's own rules, and runs it.
 static CommandResult runAlias(ConsoleSession &session, Invocation inv, const std::string &transferId)
 {
@@ -173,8 +184,9 @@ static void handleUpload(ConsoleSession &session, const std::string &workDir, co
     if (kind == "log") {
         inv.alias = findAlias("set-log");
         inv.args = {req.get_param_value("name"), file.path};
-        if (req.has_param("index") && !req.get_param_value("index").empty())
-            inv.logIndex = atoi(req.get_param_value("index").c_str());
+        if (req.has_param("index") && !req.get_param_value("index").empty() &&
+            !copyNumber(req.get_param_value("index"), 0, &inv.logIndex))
+            return sendJson(res, {{"sent", false}, {"ok", false}, {"text", "the copy is a number from 0 to 999"}});
     } else if (kind == "display") {
         inv.alias = findAlias("display-img");
         inv.args = {file.path};
@@ -202,7 +214,8 @@ static void handleLogDownload(ConsoleSession &session, const std::string &workDi
     Invocation inv;
     inv.alias = findAlias("get-log");
     inv.args = {req.get_param_value("name")};
-    inv.rotated = req.has_param("rotated") ? atoi(req.get_param_value("rotated").c_str()) : 0;
+    if (req.has_param("rotated") && !copyNumber(req.get_param_value("rotated"), 1, &inv.rotated))
+        return sendJson(res, {{"sent", false}, {"ok", false}, {"text", "the copy is a number from 1 to 999"}}, 400);
     TempFile target;
     static std::atomic<unsigned> downloads{0};
     target.path = workDir + "/download." + std::to_string(++downloads);

@@ -436,10 +436,17 @@ function renderLogs() {
     get.addEventListener('click', async () => {
       busy(answer);
       const n = log.rotated ? Number(copy.value) || 0 : 0;
-      const query = new URLSearchParams({ name: log.name, token: TOKEN });
+      const id = 'get-' + Date.now() + '-' + Math.floor(Math.random() * 1e6);
+      const query = new URLSearchParams({ name: log.name, token: TOKEN, id });
       if (n) query.set('rotated', n);
+      // The console's transfer from the appliance, as it goes.
+      state.transfers[id] = (done, total) => {
+        answer.textContent = (total ? Math.floor(done * 100 / total) : 100) + ' % of ' + total + ' bytes';
+      };
+      const abort = new AbortController();
+      const timer = setTimeout(() => abort.abort(), 10 * 60 * 1000);
       try {
-        const res = await fetch('/api/log?' + query.toString(), { headers: { 'X-Console-Token': TOKEN } });
+        const res = await fetch('/api/log?' + query.toString(), { headers: { 'X-Console-Token': TOKEN }, signal: abort.signal });
         if (!res.ok) {
           const j = await res.json().catch(() => ({ text: 'HTTP ' + res.status }));
           showAnswer(answer, { ok: false, text: j.text }, log.file);
@@ -454,7 +461,10 @@ function renderLogs() {
         setTimeout(() => URL.revokeObjectURL(url), 10000);
         showAnswer(answer, { ok: true, text: blob.size + ' bytes' });
       } catch (e) {
-        showAnswer(answer, { ok: false, text: 'the console does not answer' }, log.file);
+        showAnswer(answer, { ok: false, text: e.name === 'AbortError' ? 'no answer from the console in time' : 'the console does not answer' }, log.file);
+      } finally {
+        clearTimeout(timer);
+        delete state.transfers[id];
       }
     });
     const file = el('input', { type: 'file', id: 'file-' + log.name });
