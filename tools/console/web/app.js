@@ -218,6 +218,7 @@ $('csv').addEventListener('click', () => {
   const v = (x) => (x === null || x === undefined ? '' : x);
   for (let i = 0; i < series.motor.length; i++) {
     const m = series.motor[i], t = series.temps[i], w = series.weight[i];
+    if ([m[1], m[2], t[1], t[2], t[3], w[1]].every((x) => x === null || x === undefined)) continue;
     lines.push([m[0].toISOString(), v(m[1]), v(m[2]), v(t[1]), v(t[2]), v(t[3]), v(w[1])].join(','));
   }
   const url = URL.createObjectURL(new Blob([lines.join('\n') + '\n'], { type: 'text/csv' }));
@@ -248,6 +249,11 @@ function renderRecords() {
     rows.push(el('tr', { class: r.error ? 'err' : '' }, el('td', {}, r.time || ''), el('td', { class: 'code' }, r.code || '?'),
       el('td', {}, r.label || ''), el('td', {}, text)));
     shown++;
+  }
+  if (!rows.length) {
+    const why = state.records.length ? 'no record matches the filter'
+      : state.level >= 0 && state.level < 5 ? 'the state log needs level 5' : 'no records yet';
+    rows.push(el('tr', {}, el('td', { colspan: 4, class: 'muted' }, why)));
   }
   body.replaceChildren(...rows);
   $('record-count').textContent = state.records.length + ' records' + (filter ? ', ' + shown + ' shown' : '');
@@ -645,6 +651,13 @@ async function start() {
   initCharts();
   const history = await api('GET', '/api/history');
   if (Array.isArray(history)) for (const s of history) addSample(s);
+  // A fresh console's charts start a minute wide rather than a few
+  // milliseconds: an empty stretch before the first point.
+  const first = series.motor.length ? series.motor[0][0].getTime() : Date.now();
+  const minuteAgo = new Date(Math.min(first, Date.now() - 60000));
+  series.motor.unshift([minuteAgo, null, null]);
+  series.temps.unshift([minuteAgo, null, null, null]);
+  series.weight.unshift([minuteAgo, null]);
   redrawCharts();
   renderStatus(info);
   connectEvents();
