@@ -645,6 +645,7 @@ async function start() {
   $('role').textContent = role + (info.level >= 0 ? ' · level ' + info.level : ' · level ?');
   $('role').classList.toggle('full', info.level >= 5);
   renderControls();
+  renderRecords();
   renderLogs();
   initScale();
   initMedia();
