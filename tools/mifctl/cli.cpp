@@ -179,6 +179,22 @@ static bool portFromEnvironment(int *port, std::string *message)
     return true;
 }
 
+bool applyEnvironmentDefaults(GlobalOptions *g, bool hostGiven, bool portGiven, bool keyGiven, std::string *message)
+{
+    if (!hostGiven && getenv("MIF_HOST") && *getenv("MIF_HOST"))
+        g->host = getenv("MIF_HOST");
+    if (!portGiven && !portFromEnvironment(&g->port, message))
+        return false;
+    // An explicit -k or -r wins over both variables; MIF_KEY over MIF_ROLE.
+    if (!keyGiven) {
+        if (getenv("MIF_KEY") && *getenv("MIF_KEY"))
+            g->keyFile = getenv("MIF_KEY");
+        else if (getenv("MIF_ROLE") && *getenv("MIF_ROLE"))
+            g->role = getenv("MIF_ROLE");
+    }
+    return true;
+}
+
 ParseStatus parseArguments(Parser &parser, int argc, char **argv, Invocation *invocation, GlobalOptions *globals,
                            std::string *message, int *exitCode)
 {
@@ -191,18 +207,10 @@ ParseStatus parseArguments(Parser &parser, int argc, char **argv, Invocation *in
     }
 
     GlobalOptions &g = parser.globals;
-    if (parser.hostOption->count() == 0 && getenv("MIF_HOST") && *getenv("MIF_HOST"))
-        g.host = getenv("MIF_HOST");
-    if (parser.portOption->count() == 0 && !portFromEnvironment(&g.port, message)) {
+    if (!applyEnvironmentDefaults(&g, parser.hostOption->count() > 0, parser.portOption->count() > 0,
+                                  parser.keyOption->count() + parser.roleOption->count() > 0, message)) {
         *exitCode = EXIT_USAGE;
         return PARSE_FAILED;
-    }
-    // An explicit -k or -r wins over both variables; MIF_KEY over MIF_ROLE.
-    if (parser.keyOption->count() == 0 && parser.roleOption->count() == 0) {
-        if (getenv("MIF_KEY") && *getenv("MIF_KEY"))
-            g.keyFile = getenv("MIF_KEY");
-        else if (getenv("MIF_ROLE") && *getenv("MIF_ROLE"))
-            g.role = getenv("MIF_ROLE");
     }
     *invocation = parser.invocation;
     *globals = g;

@@ -68,6 +68,12 @@ enum ParseStatus {
 ParseStatus parseArguments(Parser &parser, int argc, char **argv, Invocation *invocation, GlobalOptions *globals,
                            std::string *message, int *exitCode);
 
+// Fills what the command line left out from MIF_HOST, MIF_PORT, MIF_KEY and
+// MIF_ROLE; false with a message when MIF_PORT is no port. Shared with the
+// console, which takes the same options.
+bool applyEnvironmentDefaults(GlobalOptions *globals, bool hostGiven, bool portGiven, bool keyGiven,
+                              std::string *message);
+
 // Parses one shell line, split like a shell would (quotes group words).
 ParseStatus parseShellLine(Parser &parser, const std::string &line, Invocation *invocation, std::string *message,
                            int *exitCode);

@@ -22,9 +22,16 @@ enum {
     NO_ANSWER_WAIT_MS = 5000,
 };
 
+// Where a mistake in a command is reported: standard error, or the text a
+// caller of the three-argument prepareInvocation shows in its own way.
+static thread_local std::string *usageSink = nullptr;
+
 static int usage(const std::string &message)
 {
-    fprintf(stderr, "mifctl: %s\n", message.c_str());
+    if (usageSink)
+        *usageSink = message;
+    else
+        fprintf(stderr, "mifctl: %s\n", message.c_str());
     return EXIT_USAGE;
 }
 
@@ -133,7 +140,7 @@ static const LogRow *logOrUsage(const std::string &name)
         std::string names;
         for (int i = 0; i < kLogRowCount; i++)
             names += (i ? ", " : "") + std::string(kLogRows[i].name);
-        fprintf(stderr, "mifctl: no log named \"%s\"; the logs are %s\n", name.c_str(), names.c_str());
+        usage("no log named \"" + name + "\"; the logs are " + names);
     }
     return log;
 }
@@ -402,6 +409,14 @@ int prepareInvocation(const Invocation &inv, PreparedRequest *out)
         return EXIT_ANSWER_OK;
     }
     return usage("nothing to send");
+}
+
+int prepareInvocation(const Invocation &inv, PreparedRequest *out, std::string *message)
+{
+    usageSink = message;
+    const int code = prepareInvocation(inv, out);
+    usageSink = nullptr;
+    return code;
 }
 
 int runPrepared(Session &session, const PreparedRequest &req, const RunSettings &settings)

@@ -35,6 +35,8 @@ struct PreparedRequest {
 
 // Prepares a command; EXIT_ANSWER_OK, or EXIT_USAGE after printing why not.
 int prepareInvocation(const Invocation &invocation, PreparedRequest *request);
+// The same, with the reason for EXIT_USAGE given in *message, not printed.
+int prepareInvocation(const Invocation &invocation, PreparedRequest *request, std::string *message);
 
 // Sends it and prints the answer; returns mifctl's exit code. Messages about
 // failures start with "mifctl: ".

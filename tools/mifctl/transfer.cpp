@@ -92,12 +92,15 @@ struct ProgressBar {
     bool enabled;
     std::string label;
     uint64_t total;
+    const std::function<void(uint64_t, uint64_t)> *onProgress = nullptr;
     int64_t start = monotonicMs();
     int64_t lastDraw = -PROGRESS_REDRAW_MS;
     bool drawn = false;
 
     void update(uint64_t done, bool force = false)
     {
+        if (onProgress && *onProgress)
+            (*onProgress)(done, total);
         if (!enabled)
             return;
         int64_t now = monotonicMs();
@@ -175,7 +178,7 @@ int uploadFile(Session &session, int32_t index, const std::vector<UploadPiece> &
         return EXIT_USAGE;
     }
 
-    ProgressBar bar{options.progress, options.label, total};
+    ProgressBar bar{options.progress, options.label, total, &options.onProgress};
     const int32_t tag = takeTag(session);
     if (!sendHeader(session, index, tag, uint32_t(total), error))
         return EXIT_CONNECTION;
@@ -196,6 +199,10 @@ int uploadFile(Session &session, int32_t index, const std::vector<UploadPiece> &
     session.timeoutMs = saved;
     if (!ok)
         return EXIT_CONNECTION;
+    if (options.answer) {
+        *options.answer = answer;
+        return answerIsNak(answer) ? EXIT_ANSWER_NAK : EXIT_ANSWER_OK;
+    }
     return printAnswer(session, index, answer);
 }
 
@@ -275,19 +282,24 @@ static bool commitTarget(DownloadTarget *target, std::string *error)
 // Prints a NAK answer of a file command; the invalid-offset-time NAK is
 // always followed by a second answer, which is read and printed too.
 static int reportFileNak(Session &session, int32_t index, int32_t tag, const uint8_t *data, size_t length,
-                         std::string *error)
+                         Answer *keep, std::string *error)
 {
     Answer answer;
     answer.index = index;
     answer.tag = tag;
     answer.payload.assign(data, data + length);
-    int code = printAnswer(session, index, answer);
+    int code = keep ? EXIT_ANSWER_NAK : printAnswer(session, index, answer);
     if (answerText(answer) == MIF_NAK_INVALID_OFFSET) {
         Answer second;
         if (!receiveAnswer(session, index, tag, &second, error))
             return EXIT_CONNECTION;
-        printAnswer(session, index, second);
+        if (keep)
+            answer = second;
+        else
+            printAnswer(session, index, second);
     }
+    if (keep)
+        *keep = answer;
     return code;
 }
 
@@ -314,7 +326,7 @@ int downloadFile(Session &session, int32_t index, const std::string &suffix, con
     if (!receiveExact(session, buffer.data(), first, error))
         return EXIT_CONNECTION;
     if (answerIndex != index || looksLikeNak(buffer.data(), first, length))
-        return reportFileNak(session, index, tag, buffer.data(), first, error);
+        return reportFileNak(session, index, tag, buffer.data(), first, options.answer, error);
 
     DownloadTarget target;
     if (!openTarget(output, &target, error)) {
@@ -328,7 +340,7 @@ int downloadFile(Session &session, int32_t index, const std::string &suffix, con
         }
         return EXIT_USAGE;
     }
-    ProgressBar bar{options.progress, options.label, length};
+    ProgressBar bar{options.progress, options.label, length, &options.onProgress};
     uint64_t done = first;
     bool written = writeAll(target.out(), buffer.data(), first);
     bar.update(done);

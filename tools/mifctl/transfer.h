@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct TransferOptions {
     std::string label;          // shown beside the progress bar
     bool progress = false;      // draw a progress bar on standard error
     int answerTimeoutMs = 0;    // wait for the answer after the upload; 0: the session's
+    // For a program that shows the transfer itself (the console): told of
+    // every block moved, and given the answer instead of printing it.
+    std::function<void(uint64_t done, uint64_t total)> onProgress;
+    Answer *answer = nullptr;
 };
 
 // Whether a progress bar belongs on standard error: only on a terminal.

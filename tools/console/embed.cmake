@@ -1,0 +1,26 @@
+# Writes OUTPUT, a C++ file with every file of ASSETS (a list of
+# URL=PATH=KIND joined by |) as a byte array and the table findAsset() searches. Run
+# at build time, so the page is part of the binary and needs no files at
+# run time.
+set(body "// Generated from the console's web files; edits here are lost.\n#include \"assets.h\"\n\n#include <cstring>\n\n")
+set(rows "")
+set(n 0)
+string(REPLACE "|" ";" ASSETS "${ASSETS}")
+foreach(entry IN LISTS ASSETS)
+  string(REPLACE "=" ";" parts "${entry}")
+  list(GET parts 0 url)
+  list(GET parts 1 path)
+  list(GET parts 2 kind)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  string(APPEND body "static const unsigned char kAsset${n}[] = {\n${bytes}0};\n\n")
+  string(APPEND rows "    {\"${url}\", \"${kind}\", kAsset${n}, ${size}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+string(APPEND body "static const Asset kAssets[] = {\n${rows}};\n\n")
+string(APPEND body "const Asset *findAsset(const char *url)\n{\n    for (const Asset &asset : kAssets)\n        if (strcmp(asset.url, url) == 0)\n            return &asset;\n    return nullptr;\n}\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,40 @@
+// Who may talk to the console.
+//
+// The console holds a session with full rights on the appliance, so the
+// page is guarded like a notebook server's: a token made at launch and
+// printed in the URL rides on every request; the Host header must name
+// the console itself, so that a web site whose name an attacker points at
+// 127.0.0.1 (DNS rebinding) is refused; and every request that changes
+// something is a POST whose Origin is the console's own page.
+#pragma once
+
+#include <string>
+
+struct GateConfig {
+    std::string listenHost;  // the address the console listens on
+    int port = 0;
+    std::string token;
+};
+
+// A fresh token: 32 hexadecimal digits from the kernel's random source.
+// Empty when no randomness could be had (the console then refuses to start).
+std::string makeToken();
+
+// Whether an address is on the loopback network (127.0.0.0/8, "localhost").
+bool isLoopbackAddress(const std::string &host);
+
+// Whether a Host header names this console: its own address and port, or,
+// when it listens on loopback, localhost or 127.0.0.1 with its port. A
+// console listening on 0.0.0.0 takes any numeric IPv4 address with its
+// port: a rebinding attack needs a host *name*.
+bool hostAllowed(const GateConfig &gate, const std::string &hostHeader);
+
+// Compares the token in constant time.
+bool tokenMatches(const GateConfig &gate, const std::string &given);
+
+// Whether an Origin header is the page this console served under the
+// (already checked) Host header.
+bool originAllowed(const std::string &origin, const std::string &hostHeader);
+
+// The page's own address, printed at start: http://HOST:PORT/?token=TOKEN.
+std::string consoleUrl(const GateConfig &gate);
