@@ -2,6 +2,15 @@
 //
 // Readiness is awaited with poll rather than select: select cannot watch a
 // descriptor numbered 1024 or above, which a busy daemon may hand out.
+//
+// A receive that got part of its buffer waits for the rest as a whole: the
+// socket's receive low-water mark is raised to the bytes still missing, so
+// that poll wakes once they are all there. Without it a bulk upload, sent
+// in pieces that do not line up with the 1 KiB blocks the daemon reads,
+// catches up with the socket at every piece and pauses 10 ms each time.
+// The pause stays for what the mark cannot tell: devices, sends, and
+// sockets whose poll ignores the mark (local ones), where it keeps a
+// trickling peer from costing a system call per byte.
 #include "session/socket_io.h"
 
 #include <cerrno>
@@ -52,11 +61,53 @@ private:
     bool wasPending_ = false;
 };
 
+// Raises a socket's receive low-water mark for the rest of one transfer and
+// puts the old mark back when the transfer ends. Receives then never block:
+// with the mark raised a blocking recv would wait for the mark beyond the
+// transfer's deadline.
+class LowWaterMark {
+public:
+    explicit LowWaterMark(int fd) : fd_(fd) {}
+    ~LowWaterMark()
+    {
+        if (raised_) {
+            int saved = errno;
+            setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &old_, sizeof old_);
+            errno = saved;
+        }
+    }
+    LowWaterMark(const LowWaterMark &) = delete;
+    LowWaterMark &operator=(const LowWaterMark &) = delete;
+
+    // Asks poll to wait for `rest` bytes; false when the socket cannot.
+    bool expect(size_t rest)
+    {
+        int saved = errno;
+        if (!raised_) {
+            socklen_t size = sizeof old_;
+            if (getsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &old_, &size) != 0) {
+                errno = saved;
+                return false;
+            }
+        }
+        int mark = int(rest);
+        bool ok = setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0;
+        raised_ = raised_ || ok;
+        errno = saved;
+        return ok;
+    }
+
+private:
+    int fd_;
+    int old_ = 1;
+    bool raised_ = false;
+};
+
 ssize_t transferOnce(int mode, int fd, char *buffer, size_t length, int flags)
 {
     switch (mode) {
     case TRANSFER_SEND: return send(fd, buffer, length, flags | MSG_NOSIGNAL);
-    case TRANSFER_RECV: return recv(fd, buffer, length, flags & ~MSG_WAITALL);
+    case TRANSFER_RECV: return recv(fd, buffer, length, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
     case TRANSFER_WRITE: return write(fd, buffer, length);
     default: return read(fd, buffer, length);
     }
@@ -86,6 +137,24 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
     int64_t now = monotonicMs();
     char *bytes = static_cast<char *>(buffer);
     size_t done = 0;
+    LowWaterMark lowWater(fd);
+    // Whether the last wait was for the whole rest: a partial receive after
+    // such a wait means the mark did not hold (the peer closed, or the
+    // socket's poll ignores the mark), and the pause applies again.
+    bool awaitedRest = false;
+    bool markHolds = mode == TRANSFER_RECV;
+    // After a partial transfer: wait for the rest as a whole where the
+    // socket can, else pause.
+    auto afterPartial = [&] {
+        if (markHolds && awaitedRest)
+            markHolds = false;
+        awaitedRest = markHolds && lowWater.expect(length - done);
+        if (!awaitedRest) {
+            markHolds = false;
+            sleepMs(10);
+        }
+        now = monotonicMs();
+    };
 
     while (done < length) {
         int wait = -1;
@@ -102,10 +171,8 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             ssize_t moved = recv(fd, bytes + done, length - done, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
             if (moved > 0) {
                 done += size_t(moved);
-                if (done < length) {
-                    sleepMs(10);
-                    now = monotonicMs();
-                }
+                if (done < length)
+                    afterPartial();
                 continue;
             }
             if (moved == 0)
@@ -139,10 +206,8 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
         if (moved == 0)
             return 0;
         done += size_t(moved);
-        if (done < length) {
-            sleepMs(10);
-            now = monotonicMs();
-        }
+        if (done < length)
+            afterPartial();
     }
     return ssize_t(done);
 }
