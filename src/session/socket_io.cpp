@@ -4,8 +4,8 @@
 // descriptor numbered 1024 or above, which a busy daemon may hand out.
 //
 // A receive that got part of its buffer waits for the rest as a whole: the
-// socket's receive low-water mark is raised to the bytes still missing, so
-// that poll wakes once they are all there. Without it a bulk upload, sent
+// socket's receive low-water mark is raised to the bytes still missing (up
+// to a few KiB), so that poll wakes once they are all there. Without it a bulk upload, sent
 // in pieces that do not line up with the 1 KiB blocks the daemon reads,
 // catches up with the socket at every piece and pauses 10 ms each time.
 // The pause stays for what the mark cannot tell: devices, sends, and
@@ -13,6 +13,7 @@
 // trickling peer from costing a system call per byte.
 #include "session/socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -24,6 +25,11 @@
 #include "platform/clock.h"
 
 namespace {
+
+// The most a wait asks the socket to gather before it wakes. A mark near the
+// receive window can hold the sender back while the receiver waits for it;
+// a few KiB never can, and the daemon's blocks are 1 KiB.
+enum { LOW_WATER_MAX = 4096 };
 
 // Blocks SIGPIPE in this thread for one transfer. A SIGPIPE raised by the
 // transfer is consumed before the old mask comes back, so it is never
@@ -138,21 +144,23 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
     char *bytes = static_cast<char *>(buffer);
     size_t done = 0;
     LowWaterMark lowWater(fd);
-    // Whether the last wait was for the whole rest: a partial receive after
-    // such a wait means the mark did not hold (the peer closed, or the
-    // socket's poll ignores the mark), and the pause applies again.
-    bool awaitedRest = false;
+    // What the last wait was raised for: a receive that brings less means
+    // the mark did not hold (the peer closed, or the socket's poll ignores
+    // the mark), and the pause applies again.
+    size_t awaited = 0;
     bool markHolds = mode == TRANSFER_RECV;
-    // After a partial transfer: wait for the rest as a whole where the
-    // socket can, else pause.
-    auto afterPartial = [&] {
-        if (markHolds && awaitedRest)
+    // After a partial transfer of `moved` bytes: wait for the rest as a
+    // whole where the socket can, else pause.
+    auto afterPartial = [&](size_t moved) {
+        if (awaited > 0 && moved < awaited)
             markHolds = false;
-        awaitedRest = markHolds && lowWater.expect(length - done);
-        if (!awaitedRest) {
+        awaited = markHolds ? std::min(length - done, size_t(LOW_WATER_MAX)) : 0;
+        if (awaited > 0 && !lowWater.expect(awaited)) {
             markHolds = false;
-            sleepMs(10);
+            awaited = 0;
         }
+        if (!markHolds)
+            sleepMs(10);
         now = monotonicMs();
     };
 
@@ -172,7 +180,7 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             if (moved > 0) {
                 done += size_t(moved);
                 if (done < length)
-                    afterPartial();
+                    afterPartial(size_t(moved));
                 continue;
             }
             if (moved == 0)
@@ -207,7 +215,7 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             return 0;
         done += size_t(moved);
         if (done < length)
-            afterPartial();
+            afterPartial(size_t(moved));
     }
     return ssize_t(done);
 }

@@ -233,6 +233,27 @@ TEST(SocketTransfer, BlockArrivingInPiecesIsWholeAndLeavesTheSocketAsItWas)
     EXPECT_EQ(tcp.lowWaterMark(), 1);
 }
 
+TEST(SocketTransfer, LargeReceiveOverTcpIsNotHeldBackByTheMark)
+{
+    // Far more than a receive window: a mark as large as the rest would
+    // leave the sender waiting for room and the receiver for the mark.
+    TcpPair tcp;
+    ASSERT_GE(tcp.receiver, 0);
+    std::vector<uint8_t> bytes(4 << 20);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = uint8_t(i / 4096 + i);
+    std::thread sender([&] {
+        for (size_t at = 0; at < bytes.size(); at += 65536 + 12)
+            if (send(tcp.sender, bytes.data() + at, std::min<size_t>(65536 + 12, bytes.size() - at), 0) < 0)
+                break;
+    });
+    std::vector<uint8_t> got(bytes.size());
+    EXPECT_EQ(socket_recv(tcp.receiver, got.data(), got.size(), 0, 5000), ssize_t(got.size()));
+    sender.join();
+    EXPECT_TRUE(got == bytes);
+    EXPECT_EQ(tcp.lowWaterMark(), 1);
+}
+
 TEST(SocketTransfer, LocalSocketIgnoringTheMarkStillGetsTheWholeBlock)
 {
     int fds[2];
