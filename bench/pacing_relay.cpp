@@ -12,9 +12,11 @@
 
 namespace {
 
-// Lets a direction run ahead of its schedule by this much after a pause, as
-// a link's transmit queue would; small against any timed transfer.
-constexpr double kBucketBytes = 32.0 * RELAY_SEGMENT;
+// How far a direction may catch up after falling behind its schedule: 20 ms
+// of the rate (at least 32 segments). The relay is a process on a shared
+// machine, and a wake-up that comes late must not be taken for a slower
+// link. The bucket starts empty, so no transfer is ever ahead of the rate.
+double bucketBytes(double bytesPerSecond) { return std::max(32.0 * double(RELAY_SEGMENT), bytesPerSecond * 0.020); }
 
 double monotonicSeconds()
 {
@@ -25,7 +27,8 @@ double monotonicSeconds()
 
 struct TokenBucket {
     double bytesPerSecond;
-    double tokens = kBucketBytes;
+    double capacity = bucketBytes(bytesPerSecond);
+    double tokens = 0;
     double last = monotonicSeconds();
 
     // Waits until `bytes` may go, then takes them.
@@ -33,7 +36,7 @@ struct TokenBucket {
     {
         for (;;) {
             double now = monotonicSeconds();
-            tokens = std::min(kBucketBytes, tokens + (now - last) * bytesPerSecond);
+            tokens = std::min(capacity, tokens + (now - last) * bytesPerSecond);
             last = now;
             if (tokens >= double(bytes))
                 break;

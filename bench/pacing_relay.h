@@ -1,7 +1,7 @@
 // A slow link on loopback: a relay in user space that accepts one
 // connection, connects it to the real server and forwards both directions
 // at a fixed rate in segments of at most one Ethernet MSS. Each direction
-// is paced on its own, by a token bucket of a few segments, so what the
+// is paced on its own, by a token bucket that starts empty, so what the
 // client sees is a link of that rate with the kernel's socket buffers as
 // its queues. The rate counts payload bytes.
 #pragma once
