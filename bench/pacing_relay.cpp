@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -91,6 +93,11 @@ void relayBody(PacingRelay *relay)
         close(client);
         return;
     }
+    // Each segment leaves when its time comes, as on a link; Nagle's
+    // algorithm would hold it back until the last one is acknowledged.
+    int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     relay->clientFd = client;
     relay->serverFd = server;
     const double bytesPerSecond = relay->bitsPerSecond / 8;
