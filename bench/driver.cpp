@@ -31,6 +31,8 @@ const Figure kFigures[] = {
     {9, "state log", stateLogFigure},
     {10, "start-up", startUpFigure},
     {11, "IPC_Request", ipcRequestFigure},
+    {12, "pictures and data packages", otherFileFigures},
+    {13, "transfers over a paced link", relayFigures},
 };
 
 MicroResults readMicro(const std::string &path)

@@ -26,3 +26,5 @@ FigureRows memoryFigure(const MicroResults &micro);              // 8
 FigureRows stateLogFigure(const MicroResults &micro);            // 9
 FigureRows startUpFigure(const MicroResults &micro);             // 10
 FigureRows ipcRequestFigure(const MicroResults &micro);          // 11
+FigureRows otherFileFigures(const MicroResults &micro);          // 12
+FigureRows relayFigures(const MicroResults &micro);              // 13

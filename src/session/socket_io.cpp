@@ -2,8 +2,18 @@
 //
 // Readiness is awaited with poll rather than select: select cannot watch a
 // descriptor numbered 1024 or above, which a busy daemon may hand out.
+//
+// A receive that got part of its buffer waits for the rest as a whole: the
+// socket's receive low-water mark is raised to the bytes still missing (up
+// to a few KiB), so that poll wakes once they are all there. Without it a bulk upload, sent
+// in pieces that do not line up with the 1 KiB blocks the daemon reads,
+// catches up with the socket at every piece and pauses 10 ms each time.
+// The pause stays for what the mark cannot tell: devices, sends, and
+// sockets whose poll ignores the mark (local ones), where it keeps a
+// trickling peer from costing a system call per byte.
 #include "session/socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -15,6 +25,11 @@
 #include "platform/clock.h"
 
 namespace {
+
+// The most a wait asks the socket to gather before it wakes. A mark near the
+// receive window can hold the sender back while the receiver waits for it;
+// a few KiB never can, and the daemon's blocks are 1 KiB.
+enum { LOW_WATER_MAX = 4096 };
 
 // Blocks SIGPIPE in this thread for one transfer. A SIGPIPE raised by the
 // transfer is consumed before the old mask comes back, so it is never
@@ -52,11 +67,53 @@ private:
     bool wasPending_ = false;
 };
 
+// Raises a socket's receive low-water mark for the rest of one transfer and
+// puts the old mark back when the transfer ends. Receives then never block:
+// with the mark raised a blocking recv would wait for the mark beyond the
+// transfer's deadline.
+class LowWaterMark {
+public:
+    explicit LowWaterMark(int fd) : fd_(fd) {}
+    ~LowWaterMark()
+    {
+        if (raised_) {
+            int saved = errno;
+            setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &old_, sizeof old_);
+            errno = saved;
+        }
+    }
+    LowWaterMark(const LowWaterMark &) = delete;
+    LowWaterMark &operator=(const LowWaterMark &) = delete;
+
+    // Asks poll to wait for `rest` bytes; false when the socket cannot.
+    bool expect(size_t rest)
+    {
+        int saved = errno;
+        if (!raised_) {
+            socklen_t size = sizeof old_;
+            if (getsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &old_, &size) != 0) {
+                errno = saved;
+                return false;
+            }
+        }
+        int mark = int(rest);
+        bool ok = setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0;
+        raised_ = raised_ || ok;
+        errno = saved;
+        return ok;
+    }
+
+private:
+    int fd_;
+    int old_ = 1;
+    bool raised_ = false;
+};
+
 ssize_t transferOnce(int mode, int fd, char *buffer, size_t length, int flags)
 {
     switch (mode) {
     case TRANSFER_SEND: return send(fd, buffer, length, flags | MSG_NOSIGNAL);
-    case TRANSFER_RECV: return recv(fd, buffer, length, flags & ~MSG_WAITALL);
+    case TRANSFER_RECV: return recv(fd, buffer, length, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
     case TRANSFER_WRITE: return write(fd, buffer, length);
     default: return read(fd, buffer, length);
     }
@@ -86,6 +143,26 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
     int64_t now = monotonicMs();
     char *bytes = static_cast<char *>(buffer);
     size_t done = 0;
+    LowWaterMark lowWater(fd);
+    // What the last wait was raised for: a receive that brings less means
+    // the mark did not hold (the peer closed, or the socket's poll ignores
+    // the mark), and the pause applies again.
+    size_t awaited = 0;
+    bool markHolds = mode == TRANSFER_RECV;
+    // After a partial transfer of `moved` bytes: wait for the rest as a
+    // whole where the socket can, else pause.
+    auto afterPartial = [&](size_t moved) {
+        if (awaited > 0 && moved < awaited)
+            markHolds = false;
+        awaited = markHolds ? std::min(length - done, size_t(LOW_WATER_MAX)) : 0;
+        if (awaited > 0 && !lowWater.expect(awaited)) {
+            markHolds = false;
+            awaited = 0;
+        }
+        if (!markHolds)
+            sleepMs(10);
+        now = monotonicMs();
+    };
 
     while (done < length) {
         int wait = -1;
@@ -102,10 +179,8 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             ssize_t moved = recv(fd, bytes + done, length - done, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
             if (moved > 0) {
                 done += size_t(moved);
-                if (done < length) {
-                    sleepMs(10);
-                    now = monotonicMs();
-                }
+                if (done < length)
+                    afterPartial(size_t(moved));
                 continue;
             }
             if (moved == 0)
@@ -139,10 +214,8 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
         if (moved == 0)
             return 0;
         done += size_t(moved);
-        if (done < length) {
-            sleepMs(10);
-            now = monotonicMs();
-        }
+        if (done < length)
+            afterPartial(size_t(moved));
     }
     return ssize_t(done);
 }

@@ -2,8 +2,10 @@
 //
 // Every socket and device read and write of the daemon goes through
 // socket_transfer: it waits for readiness before each attempt, never longer
-// than the deadline in total (measured on the monotonic clock), pauses 10 ms
-// between partial transfers, and never lets SIGPIPE reach the process.
+// than the deadline in total (measured on the monotonic clock), and never
+// lets SIGPIPE reach the process. After part of a receive it waits for the
+// rest as a whole where the socket can tell (TCP); elsewhere it pauses 10 ms
+// between partial transfers.
 #pragma once
 
 #include <cstddef>

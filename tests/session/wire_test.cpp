@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -156,6 +157,120 @@ TEST_F(WireTest, TransfersReportDeadlineAndPeerClose)
     sigset_t pending;
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+}
+
+// A TCP connection on loopback: the transfer waits for the rest of a block
+// through the socket's low-water mark there, which a socket pair ignores.
+struct TcpPair {
+    int receiver = -1, sender = -1;
+    TcpPair()
+    {
+        int listening = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listening, reinterpret_cast<sockaddr *>(&address), size) == 0 && listen(listening, 1) == 0 &&
+            getsockname(listening, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+            sender = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(sender, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+                receiver = accept(listening, nullptr, nullptr);
+        }
+        close(listening);
+    }
+    ~TcpPair()
+    {
+        if (receiver >= 0)
+            close(receiver);
+        if (sender >= 0)
+            close(sender);
+    }
+    int lowWaterMark() const
+    {
+        int mark = -1;
+        socklen_t size = sizeof mark;
+        getsockopt(receiver, SOL_SOCKET, SO_RCVLOWAT, &mark, &size);
+        return mark;
+    }
+};
+
+TEST(SocketTransfer, BlockArrivingInPiecesIsWholeAndLeavesTheSocketAsItWas)
+{
+    TcpPair tcp;
+    ASSERT_GE(tcp.receiver, 0);
+    std::vector<uint8_t> block(1024);
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = uint8_t(i * 7);
+
+    // The first piece is there before the receive; the rest follows while
+    // it waits.
+    ASSERT_EQ(write(tcp.sender, block.data(), 300), 300);
+    std::thread late([&] {
+        usleep(20000);
+        EXPECT_EQ(write(tcp.sender, block.data() + 300, 400), 400);
+        usleep(20000);
+        EXPECT_EQ(write(tcp.sender, block.data() + 700, 324), 324);
+    });
+    std::vector<uint8_t> got(block.size());
+    EXPECT_EQ(socket_recv(tcp.receiver, got.data(), got.size(), 0, 2000), ssize_t(got.size()));
+    late.join();
+    EXPECT_EQ(got, block);
+    // Later reads (the one-byte poll for the next frame) see the old mark.
+    EXPECT_EQ(tcp.lowWaterMark(), 1);
+
+    // A sender that stalls part-way still ends the receive at its deadline,
+    // and one that closes part-way ends it at once; the mark is restored
+    // either way.
+    ASSERT_EQ(write(tcp.sender, block.data(), 100), 100);
+    errno = 0;
+    EXPECT_EQ(socket_recv(tcp.receiver, got.data(), got.size(), 0, 50), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(tcp.lowWaterMark(), 1);
+
+    ASSERT_EQ(write(tcp.sender, block.data(), 100), 100);
+    shutdown(tcp.sender, SHUT_WR);
+    EXPECT_EQ(socket_recv(tcp.receiver, got.data(), got.size(), 0, 2000), 0);
+    EXPECT_EQ(tcp.lowWaterMark(), 1);
+}
+
+TEST(SocketTransfer, LargeReceiveOverTcpIsNotHeldBackByTheMark)
+{
+    // Far more than a receive window: a mark as large as the rest would
+    // leave the sender waiting for room and the receiver for the mark.
+    TcpPair tcp;
+    ASSERT_GE(tcp.receiver, 0);
+    std::vector<uint8_t> bytes(4 << 20);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = uint8_t(i / 4096 + i);
+    std::thread sender([&] {
+        for (size_t at = 0; at < bytes.size(); at += 65536 + 12)
+            if (send(tcp.sender, bytes.data() + at, std::min<size_t>(65536 + 12, bytes.size() - at), 0) < 0)
+                break;
+    });
+    std::vector<uint8_t> got(bytes.size());
+    EXPECT_EQ(socket_recv(tcp.receiver, got.data(), got.size(), 0, 5000), ssize_t(got.size()));
+    sender.join();
+    EXPECT_TRUE(got == bytes);
+    EXPECT_EQ(tcp.lowWaterMark(), 1);
+}
+
+TEST(SocketTransfer, LocalSocketIgnoringTheMarkStillGetsTheWholeBlock)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::vector<uint8_t> block(1024, 0x5A);
+    std::thread pieces([&] {
+        for (size_t at = 0; at < block.size(); at += 128) {
+            EXPECT_EQ(write(fds[1], block.data() + at, 128), 128);
+            usleep(2000);
+        }
+    });
+    std::vector<uint8_t> got(block.size());
+    EXPECT_EQ(socket_recv(fds[0], got.data(), got.size(), 0, 2000), ssize_t(got.size()));
+    pieces.join();
+    EXPECT_EQ(got, block);
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(ListeningSocket, BindsAllInterfacesForBadNamesAndAcceptsClients)

@@ -178,6 +178,16 @@ bool sendHeader(Session &session, int32_t index, int32_t tag, uint32_t length, s
 long receiveSome(Session &session, void *buffer, size_t length, std::string *error)
 {
     const int fd = session.socket.get();
+    // During a download the bytes are usually there already: take them
+    // before asking poll, which would only say so.
+    ssize_t ready = recv(fd, buffer, length, MSG_DONTWAIT);
+    if (ready > 0)
+        return long(ready);
+    if (ready == 0) {
+        errno = 0;
+        *error = transferFailure(session.timeoutMs);
+        return -1;
+    }
     const int64_t deadline = monotonicMs() + session.timeoutMs;
     for (;;) {
         int64_t remaining = deadline - monotonicMs();

@@ -344,15 +344,22 @@ int downloadFile(Session &session, int32_t index, const std::string &suffix, con
     uint64_t done = first;
     bool written = writeAll(target.out(), buffer.data(), first);
     bar.update(done);
+    // The buffer is filled before it is written: the daemon sends 1 KiB at a
+    // time, and a write per arrival would cost as much as the receive.
     while (done < length) {
-        long got = receiveSome(session, buffer.data(), size_t(std::min<uint64_t>(length - done, buffer.size())), error);
-        if (got < 0) {
-            bar.abandon();
-            return EXIT_CONNECTION;
+        size_t filled = 0;
+        const size_t want = size_t(std::min<uint64_t>(length - done, buffer.size()));
+        while (filled < want) {
+            long got = receiveSome(session, buffer.data() + filled, want - filled, error);
+            if (got < 0) {
+                bar.abandon();
+                return EXIT_CONNECTION;
+            }
+            filled += size_t(got);
+            bar.update(done + filled);
         }
-        written = written && writeAll(target.out(), buffer.data(), size_t(got));
-        done += uint64_t(got);
-        bar.update(done);
+        written = written && writeAll(target.out(), buffer.data(), filled);
+        done += filled;
     }
     bar.finish(done);
     if (!written) {
