@@ -183,8 +183,9 @@ TEST_F(IpcRequest, DroppedRequestIsNotDeliveredWhenThePeerComes)
     // The requester under the same name works on.
     EXPECT_EQ(IPC_Request("Mif", &rq, "new", 3, &rp, nullptr, nullptr), IPC_OK);
     ASSERT_EQ(gRequests.count(), 1u);
-    EXPECT_EQ(gRequests.at(0).len, 3);
-    EXPECT_EQ(std::string(gRequests.at(0).msg.begin() + 16, gRequests.at(0).msg.end()), "new");
+    Seen seen = gRequests.at(0);
+    EXPECT_EQ(seen.len, 3);
+    EXPECT_EQ(std::string(seen.msg.begin() + 16, seen.msg.end()), "new");
 }
 
 int freeLoopbackPort()
