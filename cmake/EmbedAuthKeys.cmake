@@ -75,3 +75,20 @@ function(mif_embed_auth_keys var keyDir)
     VERBATIM)
   set(${var} ${output} PARENT_SCOPE)
 endfunction()
+
+# mif_auth_keys_include_development(<var> <key dir> <development dir>): sets
+# <var> to TRUE when any role key in <key dir> is byte for byte one of the
+# development set's.
+function(mif_auth_keys_include_development var keyDir devDir)
+  set(found FALSE)
+  foreach(role IN LISTS MIF_AUTH_KEY_ROLES)
+    if(EXISTS ${keyDir}/${role}.der AND EXISTS ${devDir}/${role}.der)
+      file(SHA256 ${keyDir}/${role}.der used)
+      file(SHA256 ${devDir}/${role}.der development)
+      if(used STREQUAL development)
+        set(found TRUE)
+      endif()
+    endif()
+  endforeach()
+  set(${var} ${found} PARENT_SCOPE)
+endfunction()

@@ -256,6 +256,17 @@ void LOGGER_LogMessage(int level, int /*ignored*/, const char *format, ...)
     enqueue(LOG_KIND_TEXT, uint32_t(level), text, uint32_t(length), nullptr, 0);
 }
 
+void blankControlBytes(char *text)
+{
+    if (!text)
+        return;
+    for (; *text; text++) {
+        unsigned char byte = static_cast<unsigned char>(*text);
+        if (byte < 0x20 || byte == 0x7f)
+            *text = ' ';
+    }
+}
+
 void LOGGER_LogBlackboxRecord(const char *code, const char *message)
 {
     if (!logRingRunning())
@@ -273,7 +284,11 @@ void LOGGER_LogBlackboxRecord(const char *code, const char *message)
         return;
     memcpy(data + 8, &codeLength, 4);
     memcpy(data + 12, &messageLength, 4);
-    memcpy(data + 16, code, codeLength);
-    memcpy(data + 16 + codeLength, message, messageLength);
+    char *codeCopy = reinterpret_cast<char *>(data + 16);
+    char *messageCopy = codeCopy + codeLength;
+    memcpy(codeCopy, code, codeLength);
+    memcpy(messageCopy, message, messageLength);
+    blankControlBytes(codeCopy);
+    blankControlBytes(messageCopy);
     enqueue(LOG_KIND_BLACKBOX_RECORD, 0, nullptr, 0, data, size);
 }

@@ -26,8 +26,15 @@ void openConsole();
 // yields nothing. Texts are cut at 4095 characters.
 void LOGGER_LogMessage(int level, int ignored, const char *format, ...) MIF_PRINTF(3, 4);
 
-// Queues one black-box record: two-letter code and message (null = "").
+// Queues one black-box record: two-letter code and message (null = ""). The
+// texts go out with their control bytes blanked (see blankControlBytes):
+// clients supply them, and one record must stay one line of the logs.
 void LOGGER_LogBlackboxRecord(const char *code, const char *message);
+
+// Replaces CR, LF and every other control byte (below 0x20, and 0x7f) in the
+// NUL-terminated text with a blank, in place, so that a text from a client
+// can neither end its log line nor start a forged one. Null is left alone.
+void blankControlBytes(char *text);
 
 // Trace helpers: "function,line: text" at a level, and the entry and exit
 // lines of traced functions.

@@ -16,6 +16,7 @@
 #include "requests/request_channel.h"
 #include "requests/startup_requests.h"
 #include "session/command_table.h"
+#include "session/auth.h"
 #include "session/daemon_commands.h"
 #include "session/session.h"
 #include "session/socket_io.h"
@@ -66,6 +67,7 @@ int main(int argc, char **argv)
     installCommandTable(kDaemonCommandTable);
     removeUnfinishedUploads();
     openConsole();
+    reportDevelopmentKeys();
     readIdentity();
     readCaldata();
     LOGGER_LogMessage(5, 0, "%s: Socket timeout value is %i ms\n", "initMachineInterface", SOCKET_TIMEOUT_MS);

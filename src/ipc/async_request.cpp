@@ -58,7 +58,10 @@ void workerMain()
         ReplyHeader reply{};
         void *replyPayload = nullptr;
         int replyLen = 0;
-        (void)IPC_Request(r.peer, &r.hdr, r.payload, r.len, &reply, &replyPayload, &replyLen);
+        IpcStatus status = IPC_Request(r.peer, &r.hdr, r.payload, r.len, &reply, &replyPayload, &replyLen);
+        // Given up on: it must not be carried out when the peer comes back.
+        if (status == IPC_TIMEOUT || status == IPC_FAILURE)
+            (void)IPC_DropRequest(r.peer);
         std::free(replyPayload);
         std::free(r.payload);
         l.lock();

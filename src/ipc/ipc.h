@@ -212,6 +212,15 @@ IpcStatus IPC_Unsubscribe(const char *peer, uint16_t topic);
 IpcStatus IPC_Request(const char *peer, RequestHeader *hdr, const void *payload, int len,
                       ReplyHeader *outHdr, void **outPayload, int *outLen);
 
+// Forgets the request still outstanding on the peer's requester, for good.
+// A request socket keeps a request whose reply did not come: it delivers it
+// once the peer (re)connects and sends it again on its own resend interval,
+// so a request its caller has given up on could still be carried out much
+// later. The requester's socket is closed, which drops it, and a new one is
+// opened under the same name. 6 when no requester to the peer is open, 1
+// when it could not be opened again (later requests then get 6).
+IpcStatus IPC_DropRequest(const char *peer);
+
 // Push to the peer's "Pull" / "Log" socket; the own id goes into hdr. 9 when
 // the peer did not take it within the push time-out.
 IpcStatus IPC_Push(const char *peer, PushHeader *hdr, const void *payload, int len);

@@ -73,3 +73,19 @@ IpcStatus IPC_Request(const char *peer, RequestHeader *hdr, const void *payload,
     }
     return IPC_OK;
 }
+
+IpcStatus IPC_DropRequest(const char *peer)
+{
+    // Under the request lock, so that no request is sent on the socket
+    // being replaced and none finds the name missing in between.
+    std::lock_guard<std::mutex> serialise(gRequestLock);
+    if (!gIpcInitialised.load())
+        return IPC_NOT_INITIALISED;
+    if (!peer)
+        return IPC_BAD_ARGUMENT;
+    const int replyTimeoutMs = gReplyTimeoutMs.load();
+    IpcStatus closed = IPC_CloseRequester(peer);
+    if (closed != IPC_OK)
+        return closed;
+    return IPC_OpenRequester(peer, replyTimeoutMs);
+}

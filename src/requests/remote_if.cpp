@@ -123,6 +123,16 @@ uint8_t RemoteIF_requestSecondaryMotorData() { return flag(kSilent, RIF_REQUEST_
 int RemoteIF_activateBlackBoxLogging(uint8_t on) { return statusOnly(__func__, RIF_ACTIVATE_BLACKBOX_LOGGING, &on, 1); }
 uint64_t RemoteIF_getSysTime() { return value<uint64_t>(__func__, RIF_GET_SYS_TIME); }
 
+bool RemoteIF_querySysTime(uint64_t *timeMs)
+{
+    Exchange exchange;
+    send(exchange, __func__, RIF_GET_SYS_TIME, nullptr, 0);
+    if (!exchange.holds(sizeof *timeMs))
+        return false;
+    *timeMs = exchange.at<uint64_t>(0);
+    return true;
+}
+
 uint8_t RemoteIF_getVersion(uint8_t destination[32])
 {
     return copy(__func__, RIF_GET_VERSION, nullptr, 0, destination, VERSION_OFFSET, VERSION_SIZE);

@@ -18,6 +18,9 @@ uint8_t RemoteIF_getPrimaryMotorData();                          // flag; data c
 uint8_t RemoteIF_requestSecondaryMotorData();                    // flag; data comes as an event
 int RemoteIF_activateBlackBoxLogging(uint8_t on);                // status-only
 uint64_t RemoteIF_getSysTime();                                  // value: machine time in ms
+// The machine time in ms, telling a failed request from a time of 0: false
+// (and *timeMs unchanged) when machine control gave no time.
+bool RemoteIF_querySysTime(uint64_t *timeMs);
 uint8_t RemoteIF_getVersion(uint8_t destination[32]);            // copy: reply bytes 4-35
 uint8_t RemoteIF_getBackendSerialNumber(uint8_t *destination, uint16_t length);   // copy from reply byte 12
 uint8_t RemoteIF_getBackendArticleNumber(uint8_t *destination, uint16_t length);  // copy from reply byte 12

@@ -56,6 +56,10 @@ IpcStatus sendRequest(const char *peer, RequestHeader *header, const void *paylo
             break;
         LOGGER_LogMessage(6, 0, "%s failed with status %d", "sendRequest", int(status));
     }
+    // The caller reports the request as failed: the last try must not reach
+    // the peer later. The earlier tries were replaced by the next one.
+    if (transient(status))
+        IPC_DropRequest(peer);
     return status;
 }
 
@@ -66,8 +70,10 @@ void GUI_SendRequest(const char *peer, RequestHeader *header, const void *payloa
     int replyLength = 0;
     IpcStatus status = IPC_Request(peer, header, payload, length, &reply, &replyPayload, &replyLength);
     free(replyPayload);
-    if (transient(status))
+    if (transient(status)) {
         LOGGER_LogMessage(6, 0, "%s failed with status %d", "GUI_SendRequest", int(status));
+        IPC_DropRequest(peer);
+    }
 }
 
 bool sendShutdownRequest()

@@ -24,7 +24,11 @@ void Deinit_Ipc();
 
 // One request with up to three tries while the layer reports IPC_FAILURE or
 // IPC_TIMEOUT; each failed try logs "sendRequest failed with status %d" at
-// level 6. Returns the status of the last try; the reply status word is the
+// level 6. When the last try fails too, the request is dropped from the
+// peer's requester (IPC_DropRequest): a request reported as failed is never
+// carried out later. A second or third try still reaches a peer that is slow
+// but alive, which may then carry it out once. Returns the status of the
+// last try; the reply status word is the
 // caller's to examine. `replyPayload` and `replyLength` may both be null;
 // otherwise preset them to null and 0: they receive a malloc'd copy of the
 // reply payload when there is one.
@@ -32,7 +36,8 @@ IpcStatus sendRequest(const char *peer, RequestHeader *header, const void *paylo
                       ReplyHeader *reply, void **replyPayload, int *replyLength);
 
 // One request without retry and without result, for the GUI's request
-// codes; a failed send or a missing reply is only logged.
+// codes; a failed send or a missing reply is only logged, and the request
+// is dropped as after sendRequest's last try.
 void GUI_SendRequest(const char *peer, RequestHeader *header, const void *payload, int length);
 
 // Asks the supervisor to shut the appliance down (request 7, value 2) over a

@@ -186,6 +186,17 @@ Command *checkChallenge(Command *request, int /*socket*/)
     return createAckCommand(MCH_CHAP, request->tag);
 }
 
+bool authKeysAreDevelopmentSet() { return MIF_AUTH_KEYS_ARE_DEV; }
+
+void reportDevelopmentKeys()
+{
+    if (!authKeysAreDevelopmentSet())
+        return;
+    const char *text = "This daemon accepts the development role keys: not for the field\n";
+    consoleLog(1, "%s", text);
+    LOGGER_LogMessage(3, 0, "%s", text);
+}
+
 int32_t getClientAuthLevel()
 {
     return challenge.clientLevel.load();

@@ -35,6 +35,13 @@ struct AuthRole {
 // was built with (keys/dev, or -DMIF_AUTH_KEY_DIR).
 extern const AuthRole AuthRoleTable[AUTH_ROLE_COUNT];
 
+// Whether the daemon was built with the development role keys (keys/dev),
+// whose private halves are in the repository.
+bool authKeysAreDevelopmentSet();
+// Says so at start, on the console and at level 3, when it was: such a
+// daemon lets anyone with the repository in and is not for the field.
+void reportDevelopmentKeys();
+
 // Draws a new challenge from /dev/urandom and returns it as the command to
 // send (index MCH_CHAP, tag 42, the 256 bytes), or null when the random
 // source cannot be read in full or memory runs out; then no challenge is

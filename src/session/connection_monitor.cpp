@@ -3,6 +3,7 @@
 #include "session/session.h"
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -16,11 +17,12 @@
 
 namespace {
 
+enum { LISTEN_RETRY_MS = 1000 };
+
 struct ClientSlot {
     int socket = -1;
     std::thread thread;
     bool active = false;
-    int slotIndex = 0;
     std::atomic<bool> stop{false};
 };
 
@@ -29,7 +31,6 @@ struct ClientSlot {
 std::mutex sessionLock;
 ClientSlot slots[CLIENT_SLOT_COUNT];
 bool sessionStarted = false;
-int currentSlot = 0;
 std::atomic<int> listenFd{-1};
 
 // A session that ended by itself leaves its thread unjoined and its socket
@@ -110,8 +111,9 @@ void stopClient(int slot)
 {
     slots[slot].stop = true;
     LOGGER_LogMessage(5, 0, "[MIF] Stopping client connection thread %i\n", slot);
-    // The session notices within one 100 ms receive poll, or after the
-    // command it is handling.
+    // The session watches its own slot's flag: it notices within one 100 ms
+    // receive poll, and a transfer it is in the middle of ends as quickly
+    // (see setTransferStopCheck).
     if (slots[slot].thread.joinable())
         slots[slot].thread.join();
     LOGGER_LogMessage(6, 0, "[MIF] Stopped client connection thread %i\n", slot);
@@ -141,6 +143,33 @@ static bool waitForConnection(int fd)
     return false;
 }
 
+// Creates the listening socket, trying again every second while it cannot
+// be had (the port is taken, say), until shutdown: a daemon that does not
+// listen serves nobody, and must not be quiet about it. -1 when the daemon
+// ends first.
+static int listenUntilBound(const char *listenAddress)
+{
+    bool reported = false;
+    while (!stopRequested && !shutdownRequested) {
+        int fd = registerSocket(listenAddress, reported);
+        if (fd >= 0) {
+            if (reported)
+                LOGGER_LogMessage(5, 0, "%s: Listening for clients again\n", __func__);
+            return fd;
+        }
+        if (!reported) {
+            const char *reason = strerror(errno);
+            consoleLog(1, "Cannot listen for clients (%s), trying again every second\n", reason);
+            LOGGER_LogMessage(3, 0, "%s: Cannot listen for clients (%s), trying again every second\n", __func__,
+                              reason);
+            reported = true;
+        }
+        // A shutdown request wakes this wait.
+        waitRunStateChange(LISTEN_RETRY_MS);
+    }
+    return -1;
+}
+
 void connectionMonitor(const char *listenAddress)
 {
     for (int i = 0; i < CLIENT_SLOT_COUNT; i++) {
@@ -148,13 +177,12 @@ void connectionMonitor(const char *listenAddress)
         slots[i].socket = -1;
         slots[i].active = false;
         slots[i].stop = false;
-        slots[i].slotIndex = i;
     }
-    int fd = registerSocket(listenAddress);
+    int fd = listenUntilBound(listenAddress);
     listenFd = fd;
     LOGGER_LogMessage(5, 0, "%s: Socket to accept incoming connection requests: %i\n", __func__, fd);
 
-    while (!stopRequested) {
+    while (fd >= 0 && !stopRequested) {
         if (!waitForConnection(fd))
             break;
         int client = wait4Client2Connect(fd);
@@ -166,14 +194,11 @@ void connectionMonitor(const char *listenAddress)
         }
         LOGGER_LogMessage(5, 0, "%s: Connected with socket: %i\n", __func__, client);
         if (!isClientActive(0)) {
-            if (isClientActive(1)) {
+            if (isClientActive(1))
                 stopClient(1);
-                currentSlot = 0;
-            }
             startClient(0, client);
         } else {
             stopClient(0);
-            currentSlot = 1;
             startClient(1, client);
         }
     }

@@ -1,6 +1,7 @@
 // One client's session: the challenge, then the command wait loop.
 #include "session/session.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <sys/socket.h>
@@ -34,8 +35,15 @@ Command *handleCommand(Command *request, int socket, DispatchResult *result)
                           "level is %i\n",
                           "handleCommand", index, getCmdName(index), level, getClientAuthLevel());
         int type = getCmdTransferType(index);
-        if ((type == 1 || type == 3) && request->length > 0)
+        if ((type == TRANSFER_TO_APPLIANCE || type == 3) && request->length > 0) {
+            if (getClientAuthLevel() == AUTH_NONE && request->length > UNAUTHENTICATED_DRAIN_LIMIT) {
+                LOGGER_LogMessage(4, 0, "%s: Refusing to drain %u bytes of command %i (%s) before authentication\n",
+                                  "handleCommand", unsigned(request->length), index, getCmdName(index));
+                *result = DISPATCH_END_SESSION;
+                return nullptr;
+            }
             receiveFile(socket, "/dev/null", request->length, nullptr);
+        }
         answer = createStringCommand(0, request->tag, "NAK: No such command");
     } else if (CommandHandler handler = getCmdHandler(index)) {
         try {
@@ -68,14 +76,35 @@ static int sendAnswer(int socket, Command **answer)
     Command *file = *answer;
     *answer = nullptr;
     uint64_t bound = 0;
-    if (fileAnswerIsBounded(file->index, getClientAuthLevel()))
-        bound = fileAnswerLowerBound(RemoteIF_getSysTime());
+    if (fileAnswerIsBounded(file->index, getClientAuthLevel())) {
+        uint64_t machineTime = 0;
+        if (!RemoteIF_querySysTime(&machineTime)) {
+            // Without the machine's time the window cannot be placed, and
+            // the whole log is more than a service client may see.
+            LOGGER_LogMessage(3, 0, "%s: Machine control gave no time, so nothing of %s is sent\n", "sendAnswer",
+                              commandText(file));
+            Command *nak = createStringCommand(file->index, file->tag, "NAK: No data to send");
+            deleteCommand(&file);
+            if (!nak)
+                return -ENOMEM;
+            return sendPlainCommand(socket, &nak);
+        }
+        bound = fileAnswerLowerBound(machineTime);
+    }
     return sendFileCommand(socket, file, bound);
+}
+
+// Ends a session's transfers: the connection monitor gave its slot to a
+// newer client, or the daemon is ending.
+static bool sessionMustStop(int slot)
+{
+    return sessionSlotStopRequested(slot) || shutdownRequested || stopRequested;
 }
 
 void MainHandler(int slot)
 {
     markSessionStarted();
+    setTransferStopCheck(sessionMustStop, slot);
     const int socket = sessionSocket(slot);
     LOGGER_LogMessage(5, 0, "%s: Starting MainHandler with parameters: socket %i, index %i\n", "connectionHandler",
                       socket, slot);
@@ -129,5 +158,6 @@ void MainHandler(int slot)
     // itself stays with the slot, which closes it when it is reused.
     if (socket >= 0)
         shutdown(socket, SHUT_RDWR);
+    setTransferStopCheck(nullptr, 0);
     markSessionEnded(slot);
 }

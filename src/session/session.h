@@ -9,6 +9,14 @@
 
 enum { CLIENT_SLOT_COUNT = 2 };
 
+// The most a client that has not authenticated may have drained of a
+// refused upload: it is answered with the NAK and stays in step. Every file
+// a tool would send that early (an address file, a settings file) is far
+// smaller; a larger announcement from a client that proved nothing ends
+// its session without an answer instead, so that nobody can keep the
+// daemon reading up to 4 GiB.
+enum { UNAUTHENTICATED_DRAIN_LIMIT = 64 * 1024 };
+
 // Thread bodies.
 void connectionMonitor(const char *listenAddress);
 void clientStateMonitor();

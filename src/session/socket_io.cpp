@@ -119,7 +119,18 @@ ssize_t transferOnce(int mode, int fd, char *buffer, size_t length, int flags)
     }
 }
 
+thread_local TransferStopCheck stopCheck = nullptr;
+thread_local int stopArgument = 0;
+
 } // namespace
+
+void setTransferStopCheck(TransferStopCheck check, int argument)
+{
+    stopCheck = check;
+    stopArgument = argument;
+}
+
+bool transferStopRequested() { return stopCheck && stopCheck(stopArgument); }
 
 ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags, int timeoutMs)
 {
@@ -188,11 +199,27 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 return -1;
         }
-        pollfd p{fd, short(writing ? POLLOUT : POLLIN), 0};
-        int ready = poll(&p, 1, wait);
-        if (ready == 0) {
-            errno = ETIMEDOUT;
+        if (done > 0 && transferStopRequested()) {
+            errno = ECANCELED;
             return -1;
+        }
+        // Waits in slices while a stop check is set, asking it after each.
+        int slice = wait;
+        if (stopCheck && (slice < 0 || slice > TRANSFER_STOP_POLL_MS))
+            slice = TRANSFER_STOP_POLL_MS;
+        pollfd p{fd, short(writing ? POLLOUT : POLLIN), 0};
+        int ready = poll(&p, 1, slice);
+        if (ready == 0) {
+            if (transferStopRequested()) {
+                errno = ECANCELED;
+                return -1;
+            }
+            now = monotonicMs();
+            if (slice == wait || (bounded && now >= deadline)) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            continue;
         }
         if (ready < 0) {
             if (errno == EINTR) {

@@ -20,6 +20,21 @@ enum SocketTransferMode { TRANSFER_SEND = 0, TRANSFER_RECV = 1, TRANSFER_WRITE =
 // of 0 or less waits without a deadline.
 ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags, int timeoutMs);
 
+// What ends the calling thread's transfers early. A session sets it for its
+// own thread, so that displacing the session or shutting the daemon down
+// also ends a transfer that a slow client keeps alive, byte by byte, within
+// the deadline. With a check set, no wait lasts longer than
+// TRANSFER_STOP_POLL_MS without asking it, and it is asked again before
+// every wait once part of the buffer has moved; a buffer that goes through
+// at once is not stopped, so an answer sent after a shutdown request still
+// leaves. A transfer the check stops fails with errno ECANCELED. Null clears.
+enum { TRANSFER_STOP_POLL_MS = 100 };
+using TransferStopCheck = bool (*)(int argument);
+void setTransferStopCheck(TransferStopCheck check, int argument);
+// Whether the calling thread's check says stop (false without one): loops
+// that move a file block by block ask it between blocks.
+bool transferStopRequested();
+
 ssize_t socket_send(int fd, const void *buffer, size_t length, int flags, int timeoutMs = SOCKET_TIMEOUT_MS);
 ssize_t socket_recv(int fd, void *buffer, size_t length, int flags, int timeoutMs = SOCKET_TIMEOUT_MS);
 ssize_t socket_write(int fd, const void *buffer, size_t length, int timeoutMs = SOCKET_TIMEOUT_MS);

@@ -64,12 +64,15 @@ static std::string readAddressFile()
     return text;
 }
 
-static int failSocket(int fd)
+static int failSocket(int fd, bool quiet)
 {
-    MIF_LOG(3, "%s\n", strerror(errno));
+    const int error = errno;
+    if (!quiet)
+        MIF_LOG(3, "%s\n", strerror(error));
     LOGGER_LogMessage(6, 0, "%s,%i: Function left early due to error \n", __func__, __LINE__);
     if (fd >= 0)
         close(fd);
+    errno = error;   // the caller says why it is not listening
     return -1;
 }
 
@@ -86,15 +89,15 @@ static bool resolveIPv4(const char *name, in_addr *out)
     return true;
 }
 
-int registerSocket(const char *name)
+int registerSocket(const char *name, bool quiet)
 {
     const int port = mifListenPort();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return failSocket(-1);
+        return failSocket(-1, quiet);
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-        return failSocket(fd);
+        return failSocket(fd, quiet);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -111,11 +114,13 @@ int registerSocket(const char *name)
         char resolved[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &address.sin_addr, resolved, sizeof resolved);
         const char *given = name ? name : "0.0.0.0";
-        consoleLog(1, "Unable to bind '%s' (resolved to %s), will try all interfaces instead!\n", given, resolved);
-        MIF_LOG(4, "Unable to bind '%s' (resolved to %s), will try all interfaces instead!\n", given, resolved);
+        if (!quiet)
+            consoleLog(1, "Unable to bind '%s' (resolved to %s), will try all interfaces instead!\n", given, resolved);
+        if (!quiet)
+            MIF_LOG(4, "Unable to bind '%s' (resolved to %s), will try all interfaces instead!\n", given, resolved);
         address.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
-            return failSocket(fd);
+            return failSocket(fd, quiet);
     }
 
     if (listen(fd, 5) < 0)

@@ -18,8 +18,9 @@ void decodeFrameHeader(const uint8_t in[FRAME_HEADER_SIZE], int32_t *index, int3
 
 // Creates the listening socket on the given address or host name (all
 // interfaces when null, unresolvable or unbindable) and the port of
-// mifListenPort(). Returns the descriptor or -1.
-int registerSocket(const char *name);
+// mifListenPort(). Returns the descriptor or -1. `quiet` leaves out the
+// failure lines, for a caller that tries again and has said so once.
+int registerSocket(const char *name, bool quiet = false);
 
 // Accepts one client; the socket gets close-on-exec. Returns it or -1.
 int wait4Client2Connect(int listenSocket);

@@ -20,10 +20,12 @@ namespace {
 
 // Machine control as a process of its own, so that it can be killed. With
 // `holdHeating` it keeps every heating request unanswered and leaves a
-// marker file once one has arrived.
+// marker file once one has arrived; another marker tells that the daemon's
+// first poll for secondary motor data has come (the next is 30 s later).
 pid_t startMachineControl(const TempRoot &root, bool holdHeating)
 {
     const std::string marker = root.at("/run/heating-request");
+    const std::string polled = root.at("/run/motor-data-poll");
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid != 0)
@@ -37,6 +39,8 @@ pid_t startMachineControl(const TempRoot &root, bool holdHeating)
     }
     // Until the test kills it, or the test process is gone.
     for (int i = 0; i < 1200 && getppid() == parent; i++) {
+        if (!mcl.requests(RIF_REQUEST_SECONDARY_MOTOR_DATA).empty())
+            std::ofstream(polled) << "1";
         if (holdHeating && mcl.waitForRequests(RIF_SET_HEATING, 1, 100))
             std::ofstream(marker) << "1";
         else
@@ -144,6 +148,120 @@ TEST(MachineFaultTest, PeersAbsentFromTheStart)
     }
     EXPECT_EQ(client.call(60, nullptr), "NAK: No such command");
     EXPECT_LT(daemon.waitExit(0), 0);
+}
+
+// A request reported as failed is dropped for good: machine control that
+// hung holding it and then comes back (a new process on the same address)
+// never receives it, although a request socket would deliver it again on
+// reconnection.
+TEST(MachineFaultTest, FailedRequestNeverReachesMachineControlLater)
+{
+    TempRoot root;
+    std::filesystem::create_directories(root.at("/run"));
+    pid_t hung = startMachineControl(root, true);
+    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    ASSERT_TRUE(client.connect(daemon.port()));
+    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+    // The daemon's own poll is over: the heating request is the last one
+    // sent to this machine control.
+    for (int i = 0; i < 1000 && !root.exists("/run/motor-data-poll"); i++)   // about 10 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/run/motor-data-poll"));
+    std::string answer = callMachine(&client, MCH_SET_HEATING, "ON", 31);
+    EXPECT_TRUE(isFailure(answer)) << answer;
+    EXPECT_TRUE(root.exists("/run/heating-request"));
+    // Machine control dies without ever answering, and a new one starts.
+    killAndReap(hung);
+
+    IpcPeer back;
+    ASSERT_TRUE(back.start(root.path(), PeerRole::Mcl));
+    // Time for the daemon to connect again; the request, had it been kept,
+    // would be re-sent at once.
+    EXPECT_FALSE(back.waitForRequests(RIF_SET_HEATING, 1, 2000)) << "the failed request arrived after its NAK";
+    std::string result;
+    for (int i = 0; i < 10 && result != "ACK"; i++)
+        result = callMachine(&client, MCH_SET_HEATING, "OFF", 40 + i);
+    EXPECT_EQ(result, "ACK");
+    for (const PeerRequest &request : back.requests(RIF_SET_HEATING))
+        EXPECT_EQ(request.payload, (Bytes{0})) << "only the later OFF reaches machine control";
+    client.close();
+    daemon.signalAndWait(SIGKILL, 5000);
+    back.stop();
+}
+
+// Machine control as a process of its own that gives no time until the
+// marker file /run/time-back appears.
+pid_t startTimelessMachineControl(const TempRoot &root)
+{
+    const std::string marker = root.at("/run/time-back");
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    IpcPeer mcl;
+    if (!mcl.start(root.path(), PeerRole::Mcl))
+        _exit(1);
+    mcl.setSilent(RIF_GET_SYS_TIME);
+    bool silent = true;
+    for (int i = 0; i < 1200 && getppid() == parent; i++) {
+        if (silent && std::filesystem::exists(marker)) {
+            mcl.clearReply(RIF_GET_SYS_TIME);
+            silent = false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    _exit(0);
+}
+
+// Without machine control's time, the service level's window of the logs
+// cannot be placed: nothing is sent rather than everything.
+TEST(MachineFaultTest, BoundedDownloadWithoutMachineTimeSendsNothing)
+{
+    TempRoot root;
+    std::filesystem::create_directories(root.at("/run"));
+    std::string events;
+    for (uint64_t time = 1000; events.size() < 5000; time += 7)
+        events += std::to_string(time) + ";EV;event\n";
+    root.write("/mnt/rwfs/data/tech_box/Events.log", events);
+    pid_t mcl = startTimelessMachineControl(root);
+    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
+    // This process is the logger, at errors only: the daemon's small log
+    // ring then keeps the line until it is sent.
+    IpcPeer logger;
+    ASSERT_TRUE(logger.start(root.path(), PeerRole::Supervisor));
+    ASSERT_TRUE(logger.addRole(PeerRole::Logger));
+    logger.setLoggerThreshold(3);
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    ASSERT_TRUE(client.connect(daemon.port()));
+    ASSERT_EQ(client.authenticate("service"), "ACK");
+
+    EXPECT_EQ(callMachine(&client, SVC_GET_EVENTS, nullptr, 3), "NAK: No data to send");
+    EXPECT_TRUE(logger.waitForLogText("sendAnswer: Machine control gave no time", 5000));
+
+    // With the time back, the window is sent (the whole log: the machine
+    // has run for less than the window).
+    std::ofstream(root.at("/run/time-back")) << "1";
+    std::string got;
+    for (int i = 0; i < 10 && got != events; i++) {
+        Frame answer;
+        ASSERT_TRUE(client.sendText(SVC_GET_EVENTS, 4 + i, nullptr));
+        ASSERT_TRUE(client.receive(&answer, 20000));
+        got.assign(answer.payload.begin(), answer.payload.end());
+    }
+    EXPECT_EQ(got, events);
+    client.close();
+    daemon.signalAndWait(SIGKILL, 5000);
+    killAndReap(mcl);
+    logger.stop();
 }
 
 } // namespace

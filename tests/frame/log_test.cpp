@@ -143,6 +143,24 @@ TEST_F(LogRingTest, BlackboxRecordPayloadLayout)
     logEntryRelease(&entry);
 }
 
+TEST_F(LogRingTest, RecordTextsStayOneLine)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    LOGGER_LogBlackboxRecord("R\nS", "first\r\n0x1;RE;forged\tend\x1b\x7f \xc3\xa9");
+    LogEntry entry;
+    ASSERT_TRUE(logRingTake(&entry));
+    const char *code = reinterpret_cast<const char *>(entry.data + 16);
+    EXPECT_STREQ(code, "R S");
+    // Control bytes become blanks one for one; printable and UTF-8 bytes stay.
+    EXPECT_STREQ(code + 4, "first  0x1;RE;forged end   \xc3\xa9");
+    logEntryRelease(&entry);
+
+    char text[] = "a\x01" "b\x1f" "c~";
+    blankControlBytes(text);
+    EXPECT_STREQ(text, "a b c~");
+    blankControlBytes(nullptr);
+}
+
 TEST_F(LogRingTest, SenderWaitsForThresholdAndDrainsAtStop)
 {
     ASSERT_TRUE(logRingStart(5, 10));

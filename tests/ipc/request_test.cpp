@@ -167,6 +167,27 @@ TEST_F(IpcRequest, SilentPeerTimesOutAndItsLateReplyIsNotTakenForTheNext)
     std::free(out);
 }
 
+TEST_F(IpcRequest, DroppedRequestIsNotDeliveredWhenThePeerComes)
+{
+    // No server yet: the request waits in the requester for one to come.
+    ASSERT_EQ(IPC_OpenRequester("Mif", 200), IPC_OK);
+    RequestHeader rq{};
+    rq.requestCode = CODE_BARE;
+    ReplyHeader rp{};
+    EXPECT_EQ(IPC_Request("Mif", &rq, "old", 3, &rp, nullptr, nullptr), IPC_TIMEOUT);
+    EXPECT_EQ(IPC_DropRequest("Mif"), IPC_OK);
+    EXPECT_EQ(IPC_DropRequest("Nobody"), IPC_NO_ENDPOINT);
+
+    ASSERT_EQ(IPC_OpenReplyServer(serveRequest), IPC_OK);
+    EXPECT_FALSE(waitUntil([] { return gRequests.count() > 0; }, 700)) << "the dropped request arrived";
+    // The requester under the same name works on.
+    EXPECT_EQ(IPC_Request("Mif", &rq, "new", 3, &rp, nullptr, nullptr), IPC_OK);
+    ASSERT_EQ(gRequests.count(), 1u);
+    Seen seen = gRequests.at(0);
+    EXPECT_EQ(seen.len, 3);
+    EXPECT_EQ(std::string(seen.msg.begin() + 16, seen.msg.end()), "new");
+}
+
 int freeLoopbackPort()
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -5,13 +5,14 @@
 #include "test_env.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -271,6 +272,76 @@ TEST(SocketTransfer, LocalSocketIgnoringTheMarkStillGetsTheWholeBlock)
     EXPECT_EQ(got, block);
     close(fds[0]);
     close(fds[1]);
+std::atomic<bool> transferStop{false};
+bool transferStopFlag(int) { return transferStop.load(); }
+
+// Clears the calling thread's stop check however the test ends.
+struct StopCheckScope {
+    StopCheckScope()
+    {
+        transferStop = false;
+        setTransferStopCheck(transferStopFlag, 0);
+    }
+    ~StopCheckScope() { setTransferStopCheck(nullptr, 0); }
+};
+
+TEST_F(WireTest, StopCheckEndsWaitingAndTricklingTransfers)
+{
+    StopCheckScope scope;
+    char block[1024];
+    // Nothing arrives: the deadline is far, the stop ends the wait.
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        transferStop = true;
+    });
+    errno = 0;
+    EXPECT_EQ(socket_recv(daemonSide, block, sizeof block, 0, 60000), -1);
+    EXPECT_EQ(errno, ECANCELED);
+    stopper.join();
+
+    // A byte every 30 ms keeps every wait short of a poll interval: the
+    // stop is still noticed once part of the block has come.
+    transferStop = false;
+    std::atomic<bool> trickling{true};
+    std::thread trickler([&] {
+        for (int i = 0; i < 300 && trickling; i++) {
+            if (write(clientSide, "t", 1) != 1)
+                break;
+            if (i == 5)
+                transferStop = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    });
+    errno = 0;
+    EXPECT_EQ(socket_recv(daemonSide, block, sizeof block, 0, 60000), -1);
+    EXPECT_EQ(errno, ECANCELED);
+    trickling = false;
+    trickler.join();
+
+    // With the stop already set, a buffer that goes through at once still
+    // goes (an answer after a shutdown request), and the loops see the flag.
+    EXPECT_TRUE(transferStopRequested());
+    EXPECT_EQ(socket_send(daemonSide, "ACK", 3, 0), 3);
+    setTransferStopCheck(nullptr, 0);
+    EXPECT_FALSE(transferStopRequested());
+    // Without a check the deadline alone ends the wait.
+    char byte;
+    while (recv(daemonSide, block, sizeof block, MSG_DONTWAIT) > 0) {
+    }
+    errno = 0;
+    EXPECT_EQ(socket_recv(daemonSide, &byte, 1, 0, 150), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+}
+
+TEST_F(WireTest, StopCheckKeepsTheDeadline)
+{
+    StopCheckScope scope;
+    char byte;
+    // Waited in slices, the deadline still ends it as a time-out, not as
+    // a closed peer.
+    errno = 0;
+    EXPECT_EQ(socket_recv(daemonSide, &byte, 1, 0, 350), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
 }
 
 TEST(ListeningSocket, BindsAllInterfacesForBadNamesAndAcceptsClients)

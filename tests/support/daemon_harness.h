@@ -53,7 +53,7 @@ public:
 
     // Starts build/bin/mifd with the arguments under the root, on a free
     // port, and waits (bounded) until it accepts connections. `env` adds or
-    // overrides environment variables. Unless `defaultPeers` is cleared,
+    // overrides environment variables (MIF_PORT there chooses the port). Unless `defaultPeers` is cleared,
     // every peer of the daemon ("Mcl", "SvDaemon", "LoggerD", "NetLinkD")
     // that the test does not already play (start its IpcPeer first) is
     // played by a mif-test-peer process with default answers, which also

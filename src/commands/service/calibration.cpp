@@ -48,7 +48,9 @@ PairResult readCaldataPair(const std::string &pair)
     int32_t adValue;
     if (!fileNumber(parseArgUINT32, gramsText.c_str(), &grams) ||
         !fileNumber(parseArgINT32, adText.c_str(), &adValue)) {
-        MIF_LOG(3, "Invalid number format in value pair %s!\n", pair.c_str());
+        std::string shown = pair;   // the client's text: kept to one log line
+        blankControlBytes(shown.data());
+        MIF_LOG(3, "Invalid number format in value pair %s!\n", shown.c_str());
         return PAIR_MALFORMED;
     }
     return addCalibrationPoint(grams, adValue) ? PAIR_ADDED : PAIR_NO_MEMORY;

@@ -167,6 +167,7 @@ ScanResult scanForBound(int fd, uint64_t size, uint64_t bound, LogScan *scan)
             if (!parseLineTime(scan->block + line, semicolon, &time)) {
                 std::string text(reinterpret_cast<const char *>(scan->block + line),
                                  size_t(semicolon - (scan->block + line)));
+                blankControlBytes(text.data());   // an uploaded log's bytes: one line on the console
                 consoleLog(0, "%s: Error converting '%s' to intgr!\n", "sendFileCommand", text.c_str());
                 LOGGER_LogMessage(3, 0, "%s,%i: Error converting '%s' to intgr!\n", "sendFileCommand", __LINE__,
                                   text.c_str());
@@ -379,7 +380,11 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound)
     Descriptor file;
     struct stat st;
     errno = 0;
-    bool readable = name && *name && (file.fd = open(mifPath(name).c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
+    // Opened without waiting: a FIFO or a device at a log's path would
+    // otherwise hold the session (and every later client) in open(). What
+    // is not a regular file is refused before anything is read.
+    bool readable = name && *name &&
+                    (file.fd = open(mifPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) >= 0 &&
                     fstat(file.fd, &st) == 0;
     // Only a regular file has a size to announce, and a frame carries at
     // most 4 GiB - 1.
@@ -430,6 +435,13 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound)
 
     // The whole file, or the rest of it after the first line sent.
     while (!failure && sent < length) {
+        if (transferStopRequested()) {
+            // The frame cannot be completed: the session ends.
+            LOGGER_LogMessage(4, 0, "%s,%i: Stopped after %llu of %llu bytes\n", "sendFileCommand", __LINE__,
+                              (unsigned long long)sent, (unsigned long long)length);
+            failure = -ECANCELED;
+            break;
+        }
         size_t want = smaller(FILE_BLOCK_SIZE, length - sent);
         ssize_t got = readBlock(file.fd, block, want);
         if (got < 0) {
@@ -489,6 +501,13 @@ uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t 
     bool socketFailed = false;
 
     while (taken < count) {
+        if (transferStopRequested()) {
+            // Displaced or shutting down: cut off like a dropped connection.
+            LOGGER_LogMessage(4, 0, "%s,%i: Stopped after %u of %u bytes\n", "receiveFile", __LINE__,
+                              unsigned(taken), unsigned(count));
+            socketFailed = true;
+            break;
+        }
         uint32_t want = smaller(FILE_BLOCK_SIZE, count - taken);
         errno = 0;
         ssize_t got = socket_recv(socket, block, want, 0);
@@ -624,6 +643,11 @@ Command *cmdHandler_MCHPlaySnd(Command *request, int socket)
     uint32_t taken = 0;
     bool playbackError = false;
     while (taken < request->length) {
+        if (transferStopRequested()) {
+            MIF_LOG(4, "Stopped after %u of %u bytes\n", unsigned(taken), unsigned(request->length));
+            playbackError = true;
+            break;
+        }
         uint32_t want = smaller(FILE_BLOCK_SIZE, request->length - taken);
         errno = 0;
         ssize_t got = socket_recv(socket, block, want, 0);

@@ -2,6 +2,7 @@
 // box, machine control's black-box logging, a console line, and the machine
 // clock.
 #include <cinttypes>
+#include <string>
 
 #include "commands/service/service_commands.h"
 #include "requests/remote_if.h"
@@ -13,8 +14,9 @@ Command *cmdHandler_CmdError(Command * /*request*/, int /*socket*/)
     return nullptr;
 }
 
-// The request's text goes unchanged into a black-box record; no text gives
-// an empty message.
+// The request's text goes into a black-box record (control bytes blanked
+// by the logger, so the record stays one line); no text gives an empty
+// message.
 static Command *blackboxRecord(const Command *request, const char *code)
 {
     MIF_TRACE_ENTER();
@@ -62,8 +64,12 @@ Command *cmdHandler_MCHSetMcParams(Command *request, int /*socket*/)
 
 Command *cmdHandler_MCHPrintTxt(Command *request, int /*socket*/)
 {
-    if (const char *text = commandText(request))
-        consoleLog(2, "%s\n", text);
+    if (const char *text = commandText(request)) {
+        // One console line per command, whatever the client sent.
+        std::string line = text;
+        blankControlBytes(line.data());
+        consoleLog(2, "%s\n", line.c_str());
+    }
     return createAckCommand(request->index, request->tag);
 }
 

@@ -65,16 +65,17 @@ TEST_F(DownloadSessionTest, FullLevelClientGetsWholeLogs)
     expectInStep();
 }
 
-TEST_F(DownloadSessionTest, ServiceClientWithoutMachineTimeGetsWholeLogs)
+TEST_F(DownloadSessionTest, ServiceClientWithoutMachineTimeGetsNoBoundedLog)
 {
-    // Machine control is silent: the time counts as 0, and no bound applies.
+    // Machine control is silent: the window cannot be placed, so a bounded
+    // log sends nothing rather than everything; unbounded logs still go.
     IpcPeer mcl;
     ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
     mcl.setSilent(RIF_GET_SYS_TIME);
     root.write(kTechBox + "Events.log", line(3000000, "old") + line(5000000, "new"));
     root.write(kTechBox + "ErrorEvents.log", line(1, "error"));
     startAs("service");
-    EXPECT_EQ(bytes(fetch(SVC_GET_EVENTS)), line(3000000, "old") + line(5000000, "new"));
+    EXPECT_EQ(fetch(SVC_GET_EVENTS).text(), "NAK: No data to send");
     EXPECT_EQ(bytes(fetch(SVC_GET_ERRORS)), line(1, "error"));
     expectInStep();
 }

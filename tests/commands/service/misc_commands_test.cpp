@@ -46,7 +46,8 @@ TEST_F(MiscCommandsTest, SmallAnswers)
     testing::internal::CaptureStderr();
     EXPECT_EQ(call(cmdHandler_MCHPrintTxt, MCH_PRINT_TXT, "hello console"), "ACK");
     EXPECT_EQ(call(cmdHandler_MCHPrintTxt, MCH_PRINT_TXT, nullptr), "ACK");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "hello console\n");
+    EXPECT_EQ(call(cmdHandler_MCHPrintTxt, MCH_PRINT_TXT, "two\nlines\r"), "ACK");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "hello console\ntwo lines \n") << "one console line per command";
 
     CommandPtr request = makeRequest(CMD_ERROR, nullptr);
     EXPECT_EQ(cmdHandler_CmdError(request.get(), -1), nullptr);
