@@ -3,6 +3,7 @@
 // log lines, a port taken when the daemon starts, and the slot sequence that
 // displacement and sessions ending by themselves produce. Whatever the
 // first client does, the next one receives its challenge and is served.
+#include "faults/fault_files.h"
 #include "support/daemon_harness.h"
 #include "support/mcl_peer.h"
 #include "session/command_list.h"
@@ -26,25 +27,10 @@
 
 namespace {
 
-const std::string kTechBox = "/mnt/rwfs/data/tech_box/";
-const std::string kEvents = kTechBox + "Events.log";
-
-std::string logLines(char mark, size_t bytes)
-{
-    std::string text;
-    for (uint64_t time = 1000; text.size() < bytes; time += 7)
-        text += std::to_string(time) + ";EV;" + std::string(40, mark) + "\n";
-    return text;
-}
-
-std::vector<std::string> entries(const TempRoot &root, const std::string &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(root.at(dir)))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using faults::entries;
+using faults::kEvents;
+using faults::kTechBox;
+using faults::logLines;
 
 // Sends a few bytes now and then, as a client on a bad line or one that
 // means harm would, until told to stop, the daemon closes, or about 30 s

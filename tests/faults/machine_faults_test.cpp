@@ -68,22 +68,29 @@ std::string callMachine(Client *client, int32_t index, const char *argument, int
     return answer.text();
 }
 
+// A machine control that holds the heating request without answering, the
+// daemon, and a test-lab client authenticated to it.
+void startHoldingMachineControl(const TempRoot &root, pid_t *mcl, Daemon *daemon, Client *client)
+{
+    *mcl = startMachineControl(root, true);
+    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
+    ASSERT_TRUE(daemon->start(root));
+    ASSERT_TRUE(client->connect(daemon->port()));
+    ASSERT_EQ(client->authenticate("testlab"), "ACK");
+}
+
 bool isFailure(const std::string &answer) { return answer.rfind("NAK: ", 0) == 0 || answer == "0"; }
 
 TEST(MachineFaultTest, MachineControlKilledMidRequestAndRestarted)
 {
     TempRoot root;
     std::filesystem::create_directories(root.at("/run"));
-    pid_t mcl = startMachineControl(root, true);
-    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
-
+    pid_t mcl = -1;
     Daemon daemon;
-    ASSERT_TRUE(daemon.start(root));
     Client client;
-    ASSERT_TRUE(client.connect(daemon.port()));
-    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+    ASSERT_NO_FATAL_FAILURE(startHoldingMachineControl(root, &mcl, &daemon, &client));
 
     // The heating request reaches machine control, which dies holding it.
     ASSERT_TRUE(client.sendText(MCH_SET_HEATING, 31, "ON"));
@@ -158,15 +165,10 @@ TEST(MachineFaultTest, FailedRequestNeverReachesMachineControlLater)
 {
     TempRoot root;
     std::filesystem::create_directories(root.at("/run"));
-    pid_t hung = startMachineControl(root, true);
-    for (int i = 0; i < 500 && !root.exists("/tmp/MclReply.ipc"); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(root.exists("/tmp/MclReply.ipc"));
+    pid_t hung = -1;
     Daemon daemon;
-    ASSERT_TRUE(daemon.start(root));
     Client client;
-    ASSERT_TRUE(client.connect(daemon.port()));
-    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+    ASSERT_NO_FATAL_FAILURE(startHoldingMachineControl(root, &hung, &daemon, &client));
     // The daemon's own poll is over: the heating request is the last one
     // sent to this machine control.
     for (int i = 0; i < 1000 && !root.exists("/run/motor-data-poll"); i++)   // about 10 s

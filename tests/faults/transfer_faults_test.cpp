@@ -2,6 +2,7 @@
 // that refuses the write, and SIGTERM in the middle of an upload. A broken
 // upload never touches the file: it holds its old content until a complete
 // upload replaces it.
+#include "faults/fault_files.h"
 #include "support/daemon_harness.h"
 #include "session/command_list.h"
 #include "session/wire.h"
@@ -18,26 +19,10 @@
 
 namespace {
 
-const std::string kTechBox = "/mnt/rwfs/data/tech_box/";
-const std::string kEvents = kTechBox + "Events.log";
-
-std::string logLines(char mark, size_t bytes)
-{
-    std::string text;
-    for (uint64_t time = 1000; text.size() < bytes; time += 7)
-        text += std::to_string(time) + ";EV;" + std::string(40, mark) + "\n";
-    return text;
-}
-
-// The names in a directory of the root.
-std::vector<std::string> entries(const TempRoot &root, const std::string &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(root.at(dir)))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using faults::entries;
+using faults::kEvents;
+using faults::kTechBox;
+using faults::logLines;
 
 class TransferFaultTest : public ::testing::Test {
 protected:

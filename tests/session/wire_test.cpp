@@ -272,6 +272,8 @@ TEST(SocketTransfer, LocalSocketIgnoringTheMarkStillGetsTheWholeBlock)
     EXPECT_EQ(got, block);
     close(fds[0]);
     close(fds[1]);
+}
+
 std::atomic<bool> transferStop{false};
 bool transferStopFlag(int) { return transferStop.load(); }
 
