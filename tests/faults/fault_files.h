@@ -1,14 +1,18 @@
-// Files the fault tests plant and inspect in a daemon's root: log content
-// with valid time stamps, and what a directory holds after a transfer.
+// What the fault tests share: log content with valid time stamps to plant
+// in a daemon's root, what a directory holds after a transfer, and the
+// fixture of a root with its daemon.
 #pragma once
 
 #include "support/daemon_harness.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace faults {
 
@@ -33,5 +37,20 @@ inline std::vector<std::string> entries(const TempRoot &root, const std::string 
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// A fault test's own root and daemon, killed at the end whatever the test
+// left it doing.
+class DaemonFaultTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    Daemon daemon;
+    void TearDown() override { daemon.signalAndWait(SIGKILL, 5000); }
+
+    void connectAs(Client *client, const std::string &role)
+    {
+        ASSERT_TRUE(client->connect(daemon.port()));
+        ASSERT_EQ(client->authenticate(role), "ACK");
+    }
+};
 
 } // namespace faults

@@ -76,17 +76,8 @@ bool connectionEnds(Client *client, unsigned ms)
     return false;
 }
 
-class HostileClientTest : public ::testing::Test {
+class HostileClientTest : public faults::DaemonFaultTest {
 protected:
-    TempRoot root;
-    Daemon daemon;
-    void TearDown() override { daemon.signalAndWait(SIGKILL, 5000); }
-
-    void connectAs(Client *client, const std::string &role)
-    {
-        ASSERT_TRUE(client->connect(daemon.port()));
-        ASSERT_EQ(client->authenticate(role), "ACK");
-    }
     // A new client receives its challenge and has a command answered.
     void expectServed(const std::string &role = "testlab")
     {

@@ -24,17 +24,8 @@ using faults::kEvents;
 using faults::kTechBox;
 using faults::logLines;
 
-class TransferFaultTest : public ::testing::Test {
+class TransferFaultTest : public faults::DaemonFaultTest {
 protected:
-    TempRoot root;
-    Daemon daemon;
-    void TearDown() override { daemon.signalAndWait(SIGKILL, 5000); }
-
-    void connectAs(Client *client, const std::string &role)
-    {
-        ASSERT_TRUE(client->connect(daemon.port()));
-        ASSERT_EQ(client->authenticate(role), "ACK");
-    }
     // Sends the upload and returns the answer's text.
     std::string upload(Client *client, int32_t index, const std::string &bytes)
     {

@@ -8,15 +8,21 @@
 
 namespace {
 
+// The simulated appliance, whose supervisor starts the daemon on `port`.
+void startApplianceWithDaemon(const TempRoot &root, int port, SimChild *sim)
+{
+    std::vector<std::string> args = {"--daemon"};
+    for (const std::string &word : programCommand(binDir() + "/mifd"))
+        args.push_back(word);
+    ASSERT_TRUE(sim->start(root, args, {"MIF_PORT=" + std::to_string(port)}));
+}
+
 TEST(ApplianceWithDaemon, SupervisorStartsTheDaemonAndTheDaemonsShutdownEndsTheAppliance)
 {
     TempRoot root;
     int port = freeLoopbackPort();
-    std::vector<std::string> args = {"--daemon"};
-    for (const std::string &word : programCommand(binDir() + "/mifd"))
-        args.push_back(word);
     SimChild sim;
-    ASSERT_TRUE(sim.start(root, args, {"MIF_PORT=" + std::to_string(port)}));
+    ASSERT_NO_FATAL_FAILURE(startApplianceWithDaemon(root, port, &sim));
 
     // The daemon serves only after the handshake.
     Client client;
@@ -65,11 +71,8 @@ TEST(ApplianceWithDaemon, OtpIsBurntOnlyWithValuesThatReadBackAndOnlyOnce)
 {
     TempRoot root;
     int port = freeLoopbackPort();
-    std::vector<std::string> args = {"--daemon"};
-    for (const std::string &word : programCommand(binDir() + "/mifd"))
-        args.push_back(word);
     SimChild sim;
-    ASSERT_TRUE(sim.start(root, args, {"MIF_PORT=" + std::to_string(port)}));
+    ASSERT_NO_FATAL_FAILURE(startApplianceWithDaemon(root, port, &sim));
     Client client;
     ASSERT_TRUE(eventually([&] { return client.connect(port); }, 20000)) << sim.output();
     ASSERT_EQ(client.authenticate("service"), "ACK");
