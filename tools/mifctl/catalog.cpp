@@ -573,6 +573,8 @@ std::vector<std::string> commandWords()
 }
 
 // Edits (insert, delete, replace, swap of two neighbours) from a to b.
+static int lowerChar(char c) { return tolower(static_cast<unsigned char>(c)); }
+
 static size_t editDistance(const std::string &a, const std::string &b)
 {
     std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
@@ -582,12 +584,9 @@ static size_t editDistance(const std::string &a, const std::string &b)
         d[0][j] = j;
     for (size_t i = 1; i <= a.size(); i++)
         for (size_t j = 1; j <= b.size(); j++) {
-            const size_t cost = tolower(static_cast<unsigned char>(a[i - 1])) ==
-                                        tolower(static_cast<unsigned char>(b[j - 1]))
-                                    ? 0
-                                    : 1;
+            const size_t cost = lowerChar(a[i - 1]) == lowerChar(b[j - 1]) ? 0 : 1;
             d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-            if (i > 1 && j > 1 && tolower(a[i - 1]) == tolower(b[j - 2]) && tolower(a[i - 2]) == tolower(b[j - 1]))
+            if (i > 1 && j > 1 && lowerChar(a[i - 1]) == lowerChar(b[j - 2]) && lowerChar(a[i - 2]) == lowerChar(b[j - 1]))
                 d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     return d[a.size()][b.size()];
