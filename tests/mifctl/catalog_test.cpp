@@ -82,15 +82,69 @@ TEST(Catalog, SeveralArgumentsJoinWithTheCommandsSeparator)
 {
     EXPECT_EQ(mapArgs("set-timer", {"turbo", "1500"}).payload, "TURBO:1500");
     EXPECT_EQ(mapArgs("set-timer", {"90"}).payload, "90");
-    EXPECT_EQ(mapArgs("set-speed", {"1", "1000", "2000", "3000"}).payload, "1,1000,2000,3000");
-    EXPECT_EQ(mapArgs("set-speed", {"soft"}).payload, "SOFT");
-    EXPECT_EQ(mapArgs("set-speed", {"5.0"}).payload, "5.0");
-    EXPECT_FALSE(mapArgs("set-speed", {"1", "2", "3", "4", "5"}).ok);
     EXPECT_EQ(mapArgs("set-serial", {"feean", "42"}).payload, "FEEAN:42");
     EXPECT_EQ(mapArgs("set-serial", {"12345678901234560"}).payload, "12345678901234560");
     EXPECT_EQ(mapArgs("set-caldata", {"1000", "81200"}).payload, "1000,81200");
     EXPECT_EQ(mapArgs("ambi-light", {"0", "100"}).payload, "0,100");
     EXPECT_EQ(mapArgs("print-txt", {"hello", "world"}).payload, "hello world");
+}
+
+std::string speed(std::vector<std::string> args, std::string *error = nullptr)
+{
+    std::string payload, message;
+    if (!speedPayload(args, &payload, &message)) {
+        if (error)
+            *error = message;
+        return "refused";
+    }
+    return payload;
+}
+
+TEST(Catalog, SpeedsGoInTheDaemonsFormWithOneDecimal)
+{
+    // The daemon reads a speed only with its dot: 3 alone would be taken
+    // for the raw four-number form and refused.
+    EXPECT_EQ(speed({"3"}), "3.0");
+    EXPECT_EQ(speed({"1"}), "1.0");
+    EXPECT_EQ(speed({"0"}), "0.0");
+    EXPECT_EQ(speed({"stop"}), "0.0");
+    EXPECT_EQ(speed({"STOP"}), "0.0");
+    EXPECT_EQ(speed({"soft"}), "SOFT");
+    EXPECT_EQ(speed({"10.0"}), "10.0");
+    EXPECT_EQ(speed({"10"}), "10.0");
+    EXPECT_EQ(speed({"5.5"}), "5.5");
+    EXPECT_EQ(speed({"0.5"}), "0.5");
+    EXPECT_EQ(speed({".5"}), "0.5");
+    EXPECT_EQ(speed({"5.50"}), "5.5");
+    EXPECT_EQ(speed({"0.3"}), "0.3");  // the soft row
+    // Rows the daemon refuses, and what is no speed at all.
+    for (const char *bad : {"0.1", "0.2", "3.3", "10.5", "11", "-1", "5.", ".", "", "five", "5,5", "1e1", "5.55"}) {
+        std::string error;
+        EXPECT_EQ(speed({bad}, &error), "refused") << bad;
+        EXPECT_NE(error.find("steps of 0.5"), std::string::npos) << error;
+        EXPECT_NE(error.find("A B C D"), std::string::npos) << error;
+    }
+    // The raw form, typed apart or with its commas, goes as decimal numbers.
+    EXPECT_EQ(speed({"1", "1000", "2000", "3000"}), "1,1000,2000,3000");
+    EXPECT_EQ(speed({"1,1000,2000,3000"}), "1,1000,2000,3000");
+    EXPECT_EQ(speed({"010", "1", "1", "1"}), "10,1,1,1");
+    EXPECT_EQ(speed({"255", "65535", "0", "65535"}), "255,65535,0,65535");
+    EXPECT_EQ(speed({"256", "1", "1", "1"}), "refused");
+    EXPECT_EQ(speed({"1", "1", "1", "65536"}), "refused");
+    EXPECT_EQ(speed({"1,2,3"}), "refused");
+    EXPECT_EQ(speed({"1,2,3,4,5"}), "refused");
+    EXPECT_EQ(speed({"1", "2"}), "refused");
+    EXPECT_EQ(speed({"1", "x", "2", "3"}), "refused");
+    EXPECT_EQ(speed({}), "refused");
+}
+
+TEST(Catalog, AMistypedCommandFindsItsNearestName)
+{
+    EXPECT_EQ(nearestCommand("sett-speed"), "set-speed");
+    EXPECT_EQ(nearestCommand("weigth"), "weight");
+    EXPECT_EQ(nearestCommand("SET-HEATNIG"), "set-heating");
+    EXPECT_EQ(nearestCommand("MCH_GET_WEIGTH"), "MCH_GET_WEIGHT");
+    EXPECT_EQ(nearestCommand("xyzzyq"), "");
 }
 
 TEST(Catalog, MissingArgumentsSendNothingOrTheDefault)
@@ -161,7 +215,10 @@ TEST(CommandLine, ReadsAliasesRawNamesAndTheirOptions)
     EXPECT_EQ(parseLine("state --interval 500").status, PARSE_FAILED);  // needs --follow
     EXPECT_EQ(parseLine("state --raw --json").status, PARSE_FAILED);
     EXPECT_EQ(parseLine("get-log events --rotated 1000").status, PARSE_FAILED);
-    EXPECT_EQ(parseLine("install-data pkg.tar.gz").status, PARSE_FAILED);  // --sig is required
+    EXPECT_EQ(parseLine("install-data pkg.tar.gz").status, PARSE_OK);  // the .sig beside it
+    Parsed typo = parseLine("sett-speed 5");
+    EXPECT_EQ(typo.status, PARSE_FAILED);
+    EXPECT_NE(typo.message.find("did you mean \"set-speed\""), std::string::npos) << typo.message;
     EXPECT_EQ(parseLine("no-such-command").status, PARSE_FAILED);
     EXPECT_EQ(parseLine("exit").inv.kind, INVOKE_EXIT);
 }
@@ -210,8 +267,29 @@ TEST(CommandLine, PreparesFileCommandsBeforeConnecting)
     ASSERT_EQ(prepare("set-ipaddr 192.0.2.10", &req), EXIT_ANSWER_OK);
     EXPECT_EQ(req.pieces[0].size, 11u);  // the address and a line end
     EXPECT_EQ(prepare("set-ipaddr 192.0.2", &req), EXIT_USAGE);
-    // A signature is exactly 256 bytes.
+    // A signature is exactly 256 bytes; without --sig it is PACKAGE.sig.
     EXPECT_EQ(prepare("install-data " + file + " --sig " + file, &req), EXIT_USAGE);
+    EXPECT_EQ(prepare("install-data " + file, &req), EXIT_USAGE);
+    const std::string signature = file + ".sig";
+    FILE *sig = fopen(signature.c_str(), "wb");
+    ASSERT_NE(sig, nullptr);
+    ASSERT_EQ(fwrite(std::string(256, 'S').data(), 1, 256, sig), 256u);
+    fclose(sig);
+    ASSERT_EQ(prepare("install-data " + file, &req), EXIT_ANSWER_OK);
+    ASSERT_EQ(req.pieces.size(), 2u);
+    EXPECT_EQ(req.pieces[0].path, signature);
+    EXPECT_EQ(req.pieces[1].path, file);
+    unlink(signature.c_str());
+
+    // The speed and the weight's labelled form are prepared too.
+    ASSERT_EQ(prepare("set-speed 3", &req), EXIT_ANSWER_OK);
+    EXPECT_EQ(req.index, MCH_SET_SPEED);
+    EXPECT_EQ(req.payload, "3.0");
+    EXPECT_EQ(prepare("set-speed 3.3", &req), EXIT_USAGE);
+    ASSERT_EQ(prepare("weight --json", &req), EXIT_ANSWER_OK);
+    EXPECT_EQ(req.kind, REQUEST_WEIGHT);
+    ASSERT_EQ(prepare("weight", &req), EXIT_ANSWER_OK);
+    EXPECT_EQ(req.kind, REQUEST_PLAIN);
 
     ASSERT_EQ(prepare("set-clock 01.01.2030 12:00:00", &req), EXIT_ANSWER_OK);
     EXPECT_EQ(req.payload, "01.01.2030-12:00:00");

@@ -6,7 +6,10 @@
 
 #include <nlohmann/json.hpp>
 #include <atomic>
+#include <fstream>
 #include <set>
+#include <sstream>
+#include <sys/stat.h>
 
 #include "fake_daemon.h"
 #include "image.h"
@@ -20,6 +23,12 @@ namespace {
 std::map<std::string, std::string> envFor(const FakeDaemon &daemon)
 {
     return {{"MIF_PORT", std::to_string(daemon.port())}, {"MIF_KEY_DIR", devKeyDir()}, {"MIF_ROLE", "testlab"}};
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<uint8_t> bytesOf(const std::string &text)
@@ -57,6 +66,9 @@ TEST(Client, AnswersGoToStdoutOrStderrWithTheirExitCodes)
     MifctlResult value = runMifctl({"weight"}, env);
     EXPECT_EQ(value.exitCode, 0);
     EXPECT_EQ(value.out, "500,81200\n");
+    MifctlResult weight = runMifctl({"weight", "--json"}, env);
+    EXPECT_EQ(weight.exitCode, 0) << weight.err;
+    EXPECT_EQ(nlohmann::json::parse(weight.out), (nlohmann::json{{"weight_g", 500}, {"ad", 81200}}));
 
     // The raw name sends its argument unchanged: "on" is not "ON".
     MifctlResult nak = runMifctl({"MCH_SET_HEATING", "on"}, env);
@@ -77,6 +89,12 @@ TEST(Client, AnswersGoToStdoutOrStderrWithTheirExitCodes)
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_NE(usage.err.find("on or off"), std::string::npos) << usage.err;
     EXPECT_EQ(runMifctl({"no-such-command"}, env).exitCode, 2);
+    MifctlResult typo = runMifctl({"set-heatnig", "on"}, env);
+    EXPECT_EQ(typo.exitCode, 2);
+    EXPECT_NE(typo.err.find("did you mean \"set-heating\""), std::string::npos) << typo.err;
+    MifctlResult speed = runMifctl({"set-speed", "3.3"}, env);
+    EXPECT_EQ(speed.exitCode, 2);
+    EXPECT_NE(speed.err.find("steps of 0.5"), std::string::npos) << speed.err;
     EXPECT_EQ(runMifctl({}, env).exitCode, 2);
     EXPECT_EQ(runMifctl({"weight"}, {{"MIF_PORT", std::to_string(daemon.port())}}).exitCode, 2);  // no key
     EXPECT_EQ(daemon.connections(), before) << "a usage error never connects";
@@ -109,6 +127,39 @@ TEST(Client, ConnectionAndAuthenticationFailuresExitWith3)
     EXPECT_NE(unknown.err.find("host unknown: no-such-host.invalid"), std::string::npos) << unknown.err;
 }
 
+TEST(Client, AKeyThatCannotSignIsAUsageErrorBeforeConnecting)
+{
+    FakeDaemon daemon(answerAck);
+    ScratchDir dir;
+    const std::map<std::string, std::string> env = {{"MIF_PORT", std::to_string(daemon.port())}};
+    dir.write("picture.png", makePng(2, 2, PNG_FORMAT_RGB, solidRgb(2, 2, 1, 2, 3)));
+    const std::string pem = readFile(devKeyDir() + "/testlab.pem");
+    dir.write("open.pem", pem);
+    chmod(dir.file("open.pem").c_str(), 0644);
+    dir.write("mine.pem", pem);
+    chmod(dir.file("mine.pem").c_str(), 0600);
+
+    const struct {
+        std::string key, says;
+    } kRefused[] = {
+        {dir.file("picture.png"), "is not a private key: it is a PNG picture"},
+        {devKeyDir() + "/testlab.der", "binary DER form"},
+        {dir.file("open.pem"), "is open to group or others (mode 0644)"},
+        {dir.file("missing.pem"), "cannot read key"},
+    };
+    for (const auto &row : kRefused) {
+        MifctlResult result = runMifctl({"-k", row.key, "weight"}, env);
+        EXPECT_EQ(result.exitCode, 2) << row.key;
+        EXPECT_NE(result.err.find(row.says), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(daemon.connections(), 0) << "a bad key never costs another client its session";
+
+    // The owner's own key, and the published development keys as git
+    // leaves them, sign.
+    EXPECT_EQ(runMifctl({"-k", dir.file("mine.pem"), "weight"}, env).exitCode, 0);
+    EXPECT_EQ(runMifctl({"-k", devKeyDir() + "/testlab.pem", "weight"}, env).exitCode, 0);
+}
+
 TEST(Client, ADisplacedOrConfusedSessionExitsWith3)
 {
     // The daemon closes a displaced client's socket without a word.
@@ -124,6 +175,23 @@ TEST(Client, ADisplacedOrConfusedSessionExitsWith3)
     MifctlResult confused = runMifctl({"weight"}, envFor(wrongTag));
     EXPECT_EQ(confused.exitCode, 3);
     EXPECT_NE(confused.err.find("tag"), std::string::npos) << confused.err;
+
+    // An upload cut off by a displacement: the daemon refuses it and closes
+    // the connection at once. A refusal alone keeps the session.
+    FakeDaemon cutOff([](FakeConnection &c, const FakeRequest &r) {
+        c.sendText(r.index, r.tag, "NAK: Error receiving data!");
+        if (r.index == SVC_SET_EVENTS)
+            c.closeNow();
+        return r.index != SVC_SET_EVENTS;
+    });
+    ScratchDir dir;
+    dir.write("log.txt", std::string("1;EV;x\n"));
+    MifctlResult lost = runMifctl({"set-log", "events", dir.file("log.txt")}, envFor(cutOff));
+    EXPECT_EQ(lost.exitCode, 3);
+    EXPECT_NE(lost.err.find("the upload was cut off"), std::string::npos) << lost.err;
+    MifctlResult refusedUpload = runMifctl({"set-log", "errors", dir.file("log.txt")}, envFor(cutOff));
+    EXPECT_EQ(refusedUpload.exitCode, 1);
+    EXPECT_EQ(refusedUpload.err, "NAK: Error receiving data!\n");
 
     FakeDaemon silent([](FakeConnection &, const FakeRequest &) { return true; });
     MifctlResult timedOut = runMifctl({"-t", "0.3", "weight"}, envFor(silent));
@@ -153,13 +221,20 @@ TEST(Client, DownloadsALogByteForByte)
     MifctlResult got = runMifctl({"get-log", "events"}, env, "", dir.path);
     EXPECT_EQ(got.exitCode, 0) << got.err;
     EXPECT_EQ(got.out, "");
-    EXPECT_EQ(got.err, "") << "no progress bar without a terminal";
+    EXPECT_EQ(got.err, "mifctl: wrote " + std::to_string(log.size()) + " bytes to Events.log\n")
+        << "no progress bar without a terminal";
     EXPECT_EQ(dir.read("Events.log"), log);
+    // A service key gets the last 100 minutes of the events only.
+    MifctlResult service = runMifctl({"-r", "service", "get-log", "events", "-o", dir.file("s.log")}, env);
+    EXPECT_EQ(service.exitCode, 0) << service.err;
+    EXPECT_NE(service.err.find("only the lines of the last 100 minutes of Events.log"), std::string::npos)
+        << service.err;
 
     EXPECT_EQ(runMifctl({"get-log", "events", "--rotated", "2"}, env, "", dir.path).exitCode, 0);
     EXPECT_EQ(dir.read("Events.log.2"), "rotated\n");
     MifctlResult out = runMifctl({"get-log", "Events.log", "-o", "-"}, env);
     EXPECT_EQ(out.out, log);
+    EXPECT_EQ(out.err, "mifctl: wrote " + std::to_string(log.size()) + " bytes to standard output\n");
 
     // A NAK is no file: nothing is written, both answers are shown.
     MifctlResult nak = runMifctl({"get-log", "bb"}, env, "", dir.path);
@@ -204,6 +279,20 @@ TEST(Client, UploadsFilesAsTheyAre)
     FakeRequest install = commands(daemon).back();
     EXPECT_EQ(install.index, MCH_INSTALL_DATA);
     EXPECT_EQ(std::string(install.payload.begin(), install.payload.end()), signature + "package bytes");
+    // Without --sig the signature beside the package goes.
+    MifctlResult unsigned_ = runMifctl({"install-data", dir.file("pkg.tar.gz")}, env);
+    EXPECT_EQ(unsigned_.exitCode, 2);
+    EXPECT_NE(unsigned_.err.find("pkg.tar.gz.sig"), std::string::npos) << unsigned_.err;
+    dir.write("pkg.tar.gz.sig", std::string(256, 't'));
+    EXPECT_EQ(runMifctl({"install-data", dir.file("pkg.tar.gz")}, env).exitCode, 0);
+    install = commands(daemon).back();
+    EXPECT_EQ(std::string(install.payload.begin(), install.payload.end()), std::string(256, 't') + "package bytes");
+
+    // Speeds go in the daemon's form.
+    EXPECT_EQ(runMifctl({"set-speed", "3"}, env).exitCode, 0);
+    EXPECT_EQ(commands(daemon).back().text(), "3.0");
+    EXPECT_EQ(runMifctl({"set-speed", "stop"}, env).exitCode, 0);
+    EXPECT_EQ(commands(daemon).back().text(), "0.0");
 }
 
 TEST(Client, ConvertsPicturesAndSoundsBeforeSending)
@@ -285,14 +374,17 @@ TEST(Client, DecodesTheStateLogAndTheIdentity)
     EXPECT_EQ(codes, (std::set<std::string>{"TE", "PE", "RE", "GS", "DT", "TI", "LL", "EV", "ER", "TR", "HC", "BT",
                                             "MT", "MS", "MC", "HT", "FT", "TS", "TC", "MA"}));
 
-    // The log was emptied by that fetch: the daemon says so.
+    // The log was emptied by that fetch: nothing new is no failure.
     MifctlResult empty = runMifctl({"state"}, env);
-    EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.err, "NAK: State buffer empty\n");
-
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(empty.err, "mifctl: no new state records\n");
     MifctlResult readable = runMifctl({"state"}, env);
     EXPECT_NE(readable.out.find("TE  touch           at 120,45"), std::string::npos) << readable.out;
     EXPECT_NE(readable.out.find("bowl closed"), std::string::npos);
+    MifctlResult emptyJson = runMifctl({"state", "--json"}, env);
+    EXPECT_EQ(emptyJson.exitCode, 0);
+    EXPECT_EQ(emptyJson.out + emptyJson.err, "");
     stateCalls = 0;
     EXPECT_EQ(runMifctl({"state", "--raw"}, env).out, state + "\n");
 

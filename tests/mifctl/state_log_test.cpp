@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "state_log.h"
 #include "test_env.h"
@@ -76,31 +77,94 @@ TEST(StateLog, DecodesEveryRecordCode)
     EXPECT_EQ(findCode(records, "HT")->fields[0].text, "OFF");
     EXPECT_EQ(findCode(records, "MC", 1)->timeMs, 1016u);
     EXPECT_EQ(findCode(records, "MS", 1)->fields[0].number, -3);
-    EXPECT_EQ(findCode(records, "MA")->summary, "MA 4");
+    EXPECT_EQ(findCode(records, "MA")->summary, "4°");
 }
 
-TEST(StateLog, EveryRecordBecomesOneJsonObject)
+TEST(StateLog, MotorDataSaysWhatEachValueIsAndItsUnit)
 {
-    for (const StateRecord &r : decodeStateLog(kEveryCode)) {
+    std::vector<StateRecord> records = decodeStateLog(kEveryCode);
+    const struct {
+        const char *code;
+        size_t nth;
+        const char *label, *name, *summary;
+    } kMotor[] = {
+        {"BT", 0, "bowl temperature", "bowl_temperature_c", "25 °C"},
+        {"MT", 0, "motor temperature", "motor_temperature_c", "-4 °C"},
+        {"MS", 0, "motor speed", "motor_speed_rpm", "3000 rpm"},
+        {"MC", 0, "motor current", "motor_current_ma", "120 mA"},
+        {"HT", 0, "heater", "heater", "off"},
+        {"FT", 0, "motor temp. fine", "motor_temperature_tenths_c", "-0.1 °C"},
+        {"TS", 0, "motor run time", "motor_running_s", "77 s (0:01:17)"},
+        {"MC", 1, "motor current", "motor_current_ma", "1 mA"},
+        {"TC", 0, "motor torque", "torque_mnm", "2 mNm"},
+        {"MS", 1, "motor speed", "motor_speed_rpm", "-3 rpm"},
+        {"MA", 0, "motor angle", "motor_angle_deg", "4°"},
+    };
+    for (const auto &row : kMotor) {
+        const StateRecord *r = findCode(records, row.code, row.nth);
+        ASSERT_NE(r, nullptr) << row.code;
+        EXPECT_EQ(r->label, row.label) << row.code;
+        ASSERT_EQ(r->fields.size(), 1u);
+        EXPECT_EQ(r->fields[0].name, row.name) << row.code;
+        EXPECT_EQ(r->summary, row.summary) << row.code;
+    }
+    // No two codes read alike any more.
+    std::set<std::string> labels;
+    for (const char *code : {"BT", "MT", "MS", "MC", "HT", "FT", "TS", "TC", "MA"})
+        labels.insert(findCode(records, code)->label);
+    EXPECT_EQ(labels.size(), 9u);
+}
+
+TEST(StateLog, ABatchComesSortedByTime)
+{
+    // Input records carry the daemon's clock, machine records the event's:
+    // the log's order is arrival.
+    std::vector<StateRecord> records = decodeStateLog("300:RE:1;100:PE:PUSH;garbage;200:TE:1,2;100:GS:50;");
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0].code, "PE");
+    EXPECT_EQ(records[1].problem, "not a state record");  // stays behind the record before it
+    EXPECT_EQ(records[2].code, "GS");                      // equal times keep their order
+    EXPECT_EQ(records[3].code, "TE");
+    EXPECT_EQ(records[4].code, "RE");
+}
+
+TEST(StateLog, EveryRecordBecomesOneJsonObjectOfOneShape)
+{
+    const std::vector<StateRecord> records = decodeStateLog(kEveryCode);
+    nlohmann::json batch = nlohmann::json::parse(stateRecordsToJson(records));
+    ASSERT_TRUE(batch.is_array());
+    ASSERT_EQ(batch.size(), records.size());
+    for (size_t i = 0; i < records.size(); i++) {
+        const StateRecord &r = records[i];
         nlohmann::json object = nlohmann::json::parse(stateRecordJson(r));
+        EXPECT_EQ(object, batch[i]);
         EXPECT_EQ(object["code"], r.code);
         EXPECT_EQ(object["time_ms"], r.timeMs);
+        EXPECT_EQ(object["raw"], r.raw);
         EXPECT_FALSE(object.contains("error")) << r.raw;
+        ASSERT_TRUE(object["fields"].is_object()) << r.raw;
+        EXPECT_EQ(object["fields"].size(), r.fields.size()) << r.raw;
+        for (const StateField &f : r.fields)
+            EXPECT_TRUE(object["fields"].contains(f.name)) << r.raw << " " << f.name;
     }
-    std::vector<StateRecord> records = decodeStateLog(kEveryCode);
     nlohmann::json touch = nlohmann::json::parse(stateRecordJson(*findCode(records, "TE")));
-    EXPECT_EQ(touch["x"], 120);
-    EXPECT_EQ(touch["y"], 45);
+    EXPECT_EQ(touch["fields"]["x"], 120);
+    EXPECT_EQ(touch["fields"]["y"], 45);
     nlohmann::json error = nlohmann::json::parse(stateRecordJson(*findCode(records, "ER")));
-    ASSERT_TRUE(error["fields"].is_array());
-    EXPECT_EQ(error["fields"].size(), 10u);
-    EXPECT_EQ(error["fields"][2], -3);
+    EXPECT_EQ(error["fields"]["error_code"], 1);
+    EXPECT_EQ(error["fields"]["motor_temperature_c"], -3);
+    EXPECT_EQ(error["fields"]["reserved"], 65535);
+    EXPECT_EQ(error["units"]["supply_voltage_v"], "V");
     nlohmann::json lid = nlohmann::json::parse(stateRecordJson(*findCode(records, "LL")));
-    EXPECT_EQ(lid["part"], "BOWL");
-    EXPECT_EQ(lid["state"], "OPEN");
+    EXPECT_EQ(lid["fields"]["part"], "BOWL");
+    EXPECT_EQ(lid["fields"]["state"], "OPEN");
     EXPECT_EQ(lid["text"], "bowl open");
     nlohmann::json test = nlohmann::json::parse(stateRecordJson(*findCode(records, "TR")));
-    EXPECT_EQ(test["command"], 0x85);
+    EXPECT_EQ(test["fields"]["command"], 0x85);
+    nlohmann::json current = nlohmann::json::parse(stateRecordJson(*findCode(records, "MC")));
+    EXPECT_EQ(current["fields"]["motor_current_ma"], 120);
+    EXPECT_EQ(current["units"]["motor_current_ma"], "mA");
+    EXPECT_EQ(current["text"], "120 mA");
 }
 
 TEST(StateLog, KeepsWhatItCannotDecode)
@@ -117,7 +181,14 @@ TEST(StateLog, KeepsWhatItCannotDecode)
         EXPECT_FALSE(stateRecordLine(r).empty());
         nlohmann::json object = nlohmann::json::parse(stateRecordJson(r));
         EXPECT_EQ(object["raw"], r.raw);
+        EXPECT_EQ(object["error"], r.problem);
+        EXPECT_EQ(object["fields"].size(), r.fields.size());
     }
+    EXPECT_TRUE(nlohmann::json::parse(stateRecordJson(records[0]))["code"].is_null());
+    // Bytes that are no UTF-8 are replaced, not fatal.
+    std::vector<StateRecord> odd = decodeStateLog("5:PE:\xff\xfe;");
+    ASSERT_EQ(odd.size(), 1u);
+    EXPECT_NO_THROW(nlohmann::json::parse(stateRecordsToJson(odd)));
     EXPECT_TRUE(decodeStateLog("").empty());
     // Only the text up to its NUL is the log.
     EXPECT_EQ(decodeStateLog(std::string("1:PE:PUSH;\0" "2:PE:PUSH;", 21)).size(), 1u);

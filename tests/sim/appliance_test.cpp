@@ -30,6 +30,20 @@ protected:
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    // What `mif-sim ctl` prints to its caller.
+    std::string ctlOutput(const std::string &line)
+    {
+        std::string command = "MIF_ROOT=" + root_.path() + " " + programLine(binDir() + "/mif-sim") + " ctl " + line;
+        std::string out;
+        if (FILE *pipe = popen(command.c_str(), "r")) {
+            char buffer[512];
+            size_t got;
+            while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+                out.append(buffer, got);
+            pclose(pipe);
+        }
+        return out;
+    }
     // Reads the records that arrive on an input FIFO within `ms`.
     std::vector<input_event> readRecords(int fd, size_t count, int ms = 3000)
     {
@@ -69,6 +83,10 @@ TEST_F(ApplianceTest, LaysOutTheApplianceAndEndsInOrderWhenToldToQuit)
     ASSERT_EQ(std::system(root_.at("/opt/get_sw_version_into_file.sh").c_str()), 0);
     EXPECT_EQ(root_.read("/tmp/SW_VERSION"), "V: 2.14.3 (simulated)\n");
 
+    // The answers the caller asks for come back to the caller.
+    const std::string status = ctlOutput("status");
+    EXPECT_NE(status.find("heating off, lid closed"), std::string::npos) << status;
+    EXPECT_NE(ctlOutput("help").find("weight GRAMS"), std::string::npos);
     EXPECT_EQ(ctl("nonsense"), 2);
     EXPECT_EQ(ctl("quit"), 0);
     EXPECT_EQ(sim_.waitExit(15000), 0) << sim_.output();

@@ -151,7 +151,8 @@ static void handleCommand(ConsoleSession &session, const httplib::Request &req, 
         return refuse(res, 400, "expected {\"alias\": NAME, \"args\": [...]}");
     Invocation inv;
     inv.alias = findAlias(body["alias"].get<std::string>());
-    if (!inv.alias || (inv.alias->kind != ALIAS_PLAIN && inv.alias->kind != ALIAS_TEXT && inv.alias->kind != ALIAS_CLOCK))
+    if (!inv.alias || (inv.alias->kind != ALIAS_PLAIN && inv.alias->kind != ALIAS_TEXT && inv.alias->kind != ALIAS_CLOCK &&
+                       inv.alias->kind != ALIAS_SPEED && inv.alias->kind != ALIAS_WEIGHT))
         return refuse(res, 400, "no such command here");
     if (body.contains("args") && body["args"].is_array())
         for (const auto &arg : body["args"])

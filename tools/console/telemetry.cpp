@@ -127,13 +127,6 @@ nlohmann::json sampleJson(const ChartSample &s)
 
 nlohmann::json recordsJson(const std::vector<StateRecord> &records)
 {
-    nlohmann::json list = nlohmann::json::array();
-    for (const StateRecord &record : records) {
-        nlohmann::json object = nlohmann::json::parse(stateRecordJson(record), nullptr, false);
-        if (object.is_discarded())
-            continue;
-        object["raw"] = record.raw;
-        list.push_back(std::move(object));
-    }
-    return list;
+    // The same shape as `mifctl state --json`, from the same function.
+    return nlohmann::json::parse(stateRecordsToJson(records));
 }

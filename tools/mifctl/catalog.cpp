@@ -2,6 +2,7 @@
 #include "catalog.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 
@@ -38,7 +39,7 @@ static const WordMap kLidWords[] = {{"close", "CLOSE"}, {"open", "OPEN"}, {"lock
 static const WordMap kRelayWords[] = {{"close", "CLOSE"}, {"open", "OPEN"}, {"on", "CLOSE"}, {"off", "OPEN"}};
 static const WordMap kMotorModes[] = {{"normal", "NORMAL"}, {"turbo", "TURBO"}, {"dough", "DOUGH"}, {"macro", "MACRO"}};
 static const WordMap kDirections[] = {{"regular", "REGULAR"}, {"reverse", "REVERSE"}};
-static const WordMap kSpeedWords[] = {{"soft", "SOFT"}};
+static const WordMap kSpeedWords[] = {{"soft", "SOFT"}, {"stop", "0.0"}};
 static const WordMap kTimerWords[] = {{"turbo", "TURBO"}};
 static const WordMap kCaldataWords[] = {{"clear", "CLEAR"}};
 static const WordMap kFaOkWords[] = {{"status", "STATUS"}};
@@ -103,8 +104,9 @@ const AliasRow kAliasRows[] = {
      "Sends ON or OFF. Answers \"ACK\".", 1, 1, 0, true, WORDS(kOnOff), nullptr},
 
     // Scale
-    {"weight", "MCH_GET_WEIGHT", ALIAS_PLAIN, "", "read the scale: weight and raw AD value",
-     "Answers \"WEIGHT,AD\", or \"NAK: Scale sent no data\" before the scale reported.", 0, 0, 0, false,
+    {"weight", "MCH_GET_WEIGHT", ALIAS_WEIGHT, "[--json]", "read the scale: weight and raw AD value",
+     "Answers \"WEIGHT,AD\" (grams and the raw AD value), or \"NAK: Scale sent no\n"
+     "data\" before the scale reported. --json prints {\"weight_g\": W, \"ad\": AD}.", 0, 0, 0, false,
      NO_WORDS, nullptr},
     {"get-tara", "MCH_GET_TARA", ALIAS_PLAIN, "", "read the scale's tare value", "Answers the tare value.", 0, 0,
      0, false, NO_WORDS, nullptr},
@@ -163,10 +165,12 @@ const AliasRow kAliasRows[] = {
      nullptr},
 
     // Motor
-    {"set-speed", "MCH_SET_SPEED", ALIAS_PLAIN, "SPEED|soft | A B C D", "set the motor speed as the knob would",
-     "SPEED as the display shows it (10.0, 5.5, 0.5, 0 ...) or soft; waits up to\n"
-     "10 s for machine control. Four numbers A B C D are sent as the raw speed form\n"
-     "A,B,C,D.",
+    {"set-speed", "MCH_SET_SPEED", ALIAS_SPEED, "SPEED|soft|stop | A B C D", "set the motor speed as the knob would",
+     "SPEED as the display shows it: 0 to 10 in steps of 0.5 (10.0, 5.5, 3, 0.5),\n"
+     "soft, or stop (the same as 0); waits up to 10 s for machine control. mifctl\n"
+     "sends the daemon's form with one decimal (3 goes as 3.0, stop as 0.0). Four\n"
+     "numbers A B C D (A at most 255, the others at most 65535) are sent as the\n"
+     "raw speed form A,B,C,D.",
      1, 4, ',', false, WORDS(kSpeedWords), nullptr},
     {"set-motor-mode", "MCH_SET_MOTMODE", ALIAS_PLAIN, "normal|turbo|dough|macro", "set the motor mode", "", 1, 1, 0,
      true, WORDS(kMotorModes), nullptr},
@@ -226,10 +230,11 @@ const AliasRow kAliasRows[] = {
      "ADDR is an IPv4 address in dotted form; it is written to the appliance's\n"
      "address file.",
      0, 0, 0, false, NO_WORDS, nullptr},
-    {"install-data", "MCH_INSTALL_DATA", ALIAS_PACKAGE, "PACKAGE --sig SIGFILE", "install a signed data package",
-     "Sends the 256-byte signature SIGFILE and then PACKAGE (a gzip-compressed tar\n"
-     "archive, at most 64 MiB with its signature). The appliance checks and unpacks\n"
-     "it before it answers \"ACK\" or \"NAK: Unsuccessful\".",
+    {"install-data", "MCH_INSTALL_DATA", ALIAS_PACKAGE, "PACKAGE [--sig SIGFILE]", "install a signed data package",
+     "Sends the 256-byte signature SIGFILE (PACKAGE.sig when --sig is left out)\n"
+     "and then PACKAGE (a gzip-compressed tar archive, at most 64 MiB with its\n"
+     "signature). The appliance checks and unpacks it before it answers \"ACK\" or\n"
+     "\"NAK: Unsuccessful\".",
      0, 0, 0, false, NO_WORDS, nullptr},
 };
 
@@ -321,6 +326,92 @@ bool mapAliasArguments(const AliasRow &row, const std::vector<std::string> &args
     }
     *hasPayload = true;
     return true;
+}
+
+// ------------------------------------------------------------------ speed
+
+static const char kSpeedFormat[] =
+    "set-speed takes a speed as the display shows it, 0 to 10 in steps of 0.5 (e.g. 5.5 or 3), soft or stop, "
+    "or the raw form A B C D (A at most 255, B, C and D at most 65535)";
+
+// Decimal digits only: the daemon reads its numbers with base 0, where a
+// leading 0 would make "010" eight.
+static bool readDecimal(const std::string &text, unsigned long limit, unsigned long *value)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = std::stoul(text);
+    return *value <= limit;
+}
+
+// A display speed in tenths: "5.5" is 55, "3" is 30, ".5" is 5. Digits after
+// the first decimal must be zeros; the GUI knows no finer speeds.
+static bool readDisplaySpeed(const std::string &text, unsigned long *tenths)
+{
+    const size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    unsigned long units = 0, tenth = 0;
+    if (whole.empty() && fraction.empty())
+        return false;
+    if (!whole.empty() && !readDecimal(whole, 10, &units))
+        return false;
+    if (dot != std::string::npos &&
+        (fraction.empty() || fraction.find_first_not_of("0123456789") != std::string::npos ||
+         fraction.find_first_not_of('0', 1) != std::string::npos))
+        return false;
+    if (!fraction.empty())
+        tenth = static_cast<unsigned long>(fraction[0] - '0');
+    *tenths = units * 10 + tenth;
+    return true;
+}
+
+bool speedPayload(const std::vector<std::string> &args, std::string *payload, std::string *error)
+{
+    payload->clear();
+    if (args.size() == 4 || (args.size() == 1 && args[0].find(',') != std::string::npos)) {
+        std::vector<std::string> parts = args;
+        if (args.size() == 1) {
+            parts.clear();
+            for (size_t start = 0;;) {
+                const size_t comma = args[0].find(',', start);
+                parts.push_back(args[0].substr(start, comma - start));
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        }
+        unsigned long value = 0;
+        for (size_t i = 0; i < parts.size(); i++) {
+            if (parts.size() != 4 || !readDecimal(parts[i], i == 0 ? 255 : 65535, &value)) {
+                *error = std::string(kSpeedFormat) + "; not \"" + (args.size() == 1 ? args[0] : parts[i]) + "\"";
+                return false;
+            }
+            *payload += (i ? "," : "") + std::to_string(value);
+        }
+        return true;
+    }
+    if (args.size() == 1) {
+        if (strcasecmp(args[0].c_str(), "soft") == 0) {
+            *payload = "SOFT";
+            return true;
+        }
+        if (strcasecmp(args[0].c_str(), "stop") == 0) {
+            *payload = "0.0";
+            return true;
+        }
+        // The daemon takes the speeds of its speed table, in steps of 0.5,
+        // and 0.3 (soft); 0.1 and 0.2 are rows it refuses.
+        unsigned long tenths = 0;
+        if (readDisplaySpeed(args[0], &tenths) && tenths <= 100 && (tenths % 5 == 0 || tenths == 3)) {
+            *payload = std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+            return true;
+        }
+        *error = std::string(kSpeedFormat) + "; not \"" + args[0] + "\"";
+        return false;
+    }
+    *error = kSpeedFormat;
+    return false;
 }
 
 // -------------------------------------------------------------------- logs
@@ -479,4 +570,38 @@ std::vector<std::string> commandWords()
     for (const char *extra : {"help", "shell", "exit", "quit", "reconnect"})
         words.push_back(extra);
     return words;
+}
+
+// Edits (insert, delete, replace, swap of two neighbours) from a to b.
+static int lowerChar(char c) { return tolower(static_cast<unsigned char>(c)); }
+
+static size_t editDistance(const std::string &a, const std::string &b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); i++)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); j++)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); i++)
+        for (size_t j = 1; j <= b.size(); j++) {
+            const size_t cost = lowerChar(a[i - 1]) == lowerChar(b[j - 1]) ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && lowerChar(a[i - 1]) == lowerChar(b[j - 2]) && lowerChar(a[i - 2]) == lowerChar(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+std::string nearestCommand(const std::string &word)
+{
+    std::string best;
+    size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string &candidate : commandWords()) {
+        const size_t distance = editDistance(word, candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
 }

@@ -40,6 +40,8 @@ enum AliasKind {
     ALIAS_PACKAGE,   // a signed data package
     ALIAS_STATE,     // the machine-state log, decoded
     ALIAS_SERIAL,    // serial numbers and versions, labelled
+    ALIAS_SPEED,     // a speed as the display shows it, or the raw four-number form
+    ALIAS_WEIGHT,    // the scale's reading, labelled
 };
 
 // A friendly word and the daemon's word it stands for. Arguments are
@@ -84,6 +86,11 @@ int32_t aliasLevel(const AliasRow &row);
 bool mapAliasArguments(const AliasRow &row, const std::vector<std::string> &args, std::string *payload,
                        bool *hasPayload, std::string *error);
 
+// The payload of set-speed: the daemon's own form of a speed as the display
+// shows it ("5.5", "0.0", "SOFT"), or the four raw numbers joined by commas.
+// False with a usage message saying the expected format.
+bool speedPayload(const std::vector<std::string> &args, std::string *payload, std::string *error);
+
 // The six service logs, by the name get-log and set-log take.
 struct LogRow {
     const char *name;       // "events"
@@ -109,3 +116,7 @@ bool helpForCommand(const std::string &name, std::string *text);
 
 // Every name a command can be typed with, for completion.
 std::vector<std::string> commandWords();
+
+// The command name nearest to a mistyped word (ignoring case), or "" when
+// none is near enough to be what was meant.
+std::string nearestCommand(const std::string &word);

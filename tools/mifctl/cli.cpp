@@ -53,7 +53,8 @@ static void addAliasSubcommand(Parser &p, const AliasRow &row)
     switch (row.kind) {
     case ALIAS_PLAIN:
     case ALIAS_TEXT:
-    case ALIAS_CLOCK: addArguments(sub, inv, "args", false); break;
+    case ALIAS_CLOCK:
+    case ALIAS_SPEED: addArguments(sub, inv, "args", false); break;
     case ALIAS_GET_LOG:
         addArguments(sub, inv, "name", true);
         sub->add_option("--rotated", inv.rotated, "fetch the rotated copy N (1-999)")->check(CLI::Range(1, 999));
@@ -72,7 +73,7 @@ static void addAliasSubcommand(Parser &p, const AliasRow &row)
         break;
     case ALIAS_PACKAGE:
         addArguments(sub, inv, "package", true);
-        sub->add_option("--sig", inv.signature, "the package's 256-byte signature file")->required();
+        sub->add_option("--sig", inv.signature, "the package's 256-byte signature file (default PACKAGE.sig)");
         break;
     case ALIAS_STATE: {
         CLI::Option *raw = sub->add_flag("--raw", inv.rawOutput, "print the payload as received");
@@ -83,7 +84,8 @@ static void addAliasSubcommand(Parser &p, const AliasRow &row)
             ->needs(follow);
         break;
     }
-    case ALIAS_SERIAL: sub->add_flag("--json", inv.json, "one JSON object"); break;
+    case ALIAS_SERIAL:
+    case ALIAS_WEIGHT: sub->add_flag("--json", inv.json, "one JSON object"); break;
     }
 }
 
@@ -147,8 +149,29 @@ ParserPtr makeParser(bool forShell)
 
 // ---------------------------------------------------------------- parsing
 
+// A word where a command belongs that is none: the nearest command is the
+// likelier help than CLI11's "not expected".
+static bool unknownCommand(CLI::App &app, const CLI::Error &e, std::string *message)
+{
+    if (!dynamic_cast<const CLI::ExtrasError *>(&e) || !app.get_subcommands().empty())
+        return false;
+    for (const std::string &word : app.remaining()) {
+        if (word.empty() || !isalpha(static_cast<unsigned char>(word[0])))
+            continue;
+        const std::string near = nearestCommand(word);
+        *message = "unknown command \"" + word + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
+                   " (`mifctl help` lists the commands)";
+        return true;
+    }
+    return false;
+}
+
 static ParseStatus fail(CLI::App &app, const CLI::Error &e, std::string *message, int *exitCode)
 {
+    if (unknownCommand(app, e, message)) {
+        *exitCode = EXIT_USAGE;
+        return PARSE_FAILED;
+    }
     std::ostringstream out, err;
     int code = app.exit(e, out, err);
     if (code == 0) {

@@ -52,7 +52,14 @@ extern const int kRoleRowCount;
 
 // The key of --key FILE or --role NAME (exactly one of them non-empty).
 // Roles are looked up in MIF_KEY_DIR, or else the project's development keys.
+// The file is checked with checkPrivateKeyFile.
 bool resolveKey(const std::string &keyFile, const std::string &role, KeyChoice *key, std::string *error);
+
+// Whether a file can serve as a private key: readable, a PEM private key
+// that loads, and closed to group and others (the published development
+// keys excepted). False with a message naming what is wrong. Every program
+// that signs with a role's key checks it here, before it connects.
+bool checkPrivateKeyFile(const std::string &path, std::string *error);
 
 // The level a role grants, or -1 when the role is unknown.
 int32_t roleLevel(const std::string &role);
@@ -121,8 +128,9 @@ bool request(Session &session, int32_t index, const std::string &payload, bool h
              std::string *error);
 
 // True when the daemon has closed our connection while we were idle (it
-// does so when a newer client connects).
-bool sessionClosedByPeer(Session &session);
+// does so when a newer client connects), waiting up to `waitMs` for it.
+// Nothing may be expected on the connection: no request is outstanding.
+bool sessionClosedByPeer(Session &session, int waitMs = 0);
 
 // Waits until the daemon closes the connection; false on a time-out.
 bool waitForClose(Session &session, int timeoutMs);

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include "image.h"
@@ -111,6 +112,15 @@ static int preparePlain(const Invocation &inv, PreparedRequest *out)
     if (!mapAliasArguments(*inv.alias, inv.args, &payload, &hasPayload, &error))
         return usage(error);
     plain(out, commandIndex(*inv.alias), payload, hasPayload);
+    return EXIT_ANSWER_OK;
+}
+
+static int prepareSpeed(const Invocation &inv, PreparedRequest *out)
+{
+    std::string payload, error;
+    if (!speedPayload(inv.args, &payload, &error))
+        return usage(error);
+    plain(out, MCH_SET_SPEED, payload, true);
     return EXIT_ANSWER_OK;
 }
 
@@ -223,10 +233,15 @@ static int preparePackage(const Invocation &inv, PreparedRequest *out)
     std::string error;
     if (inv.args.size() != 1)
         return usage("install-data takes one package file");
-    if (!filePiece(inv.signature, &pieces[0], &error) || !filePiece(inv.args[0], &pieces[1], &error))
+    // The signing tool writes PACKAGE.sig beside the package.
+    const std::string signature = inv.signature.empty() ? inv.args[0] + ".sig" : inv.signature;
+    if (!filePiece(inv.args[0], &pieces[1], &error))
         return usage(error);
+    if (!filePiece(signature, &pieces[0], &error))
+        return usage(inv.signature.empty() ? "no signature beside the package (" + error + "); give --sig SIGFILE"
+                                           : error);
     if (pieces[0].size != SIGNATURE_SIZE)
-        return usage(inv.signature + " has " + std::to_string(pieces[0].size) + " bytes; a package signature has " +
+        return usage(signature + " has " + std::to_string(pieces[0].size) + " bytes; a package signature has " +
                      std::to_string(SIGNATURE_SIZE));
     if (pieces[1].size == 0)
         return usage(inv.args[0] + " is empty");
@@ -273,6 +288,9 @@ static int prepareRaw(const Invocation &inv, PreparedRequest *out)
 
 // ----------------------------------------------------------------- state
 
+// The daemon's answer to MCH_GET_STATE when nothing was logged since the last.
+static const char kStateEmpty[] = "NAK: State buffer empty";
+
 static volatile sig_atomic_t interruptedBySignal = 0;
 
 static void onInterrupt(int) { interruptedBySignal = 1; }
@@ -312,11 +330,15 @@ static int runState(Session &session, const PreparedRequest &req)
         std::string error;
         if (!request(session, MCH_GET_STATE, "", false, &answer, &error))
             return interruptedBySignal ? EXIT_ANSWER_OK : connectionFailure(error);
-        const bool empty = answerIsNak(answer) && answerText(answer) == "NAK: State buffer empty";
-        if (answerIsNak(answer) && !(req.follow && empty))
+        // The daemon answers an empty log with a NAK; for the reader it is
+        // no records, not a failure.
+        const bool empty = answerIsNak(answer) && answerText(answer) == kStateEmpty;
+        if (answerIsNak(answer) && !empty)
             return printAnswer(session, MCH_GET_STATE, answer);
         if (!empty)
             printState(answer, req);
+        else if (!req.follow && !req.json && !req.rawOutput)
+            fprintf(stderr, "mifctl: no new state records\n");
         if (!req.follow)
             return EXIT_ANSWER_OK;
         const int64_t until = monotonicMs() + req.intervalMs;
@@ -348,6 +370,26 @@ static int runSerial(Session &session, const PreparedRequest &req)
     return EXIT_ANSWER_OK;
 }
 
+static int runWeight(Session &session)
+{
+    Answer answer;
+    std::string error;
+    if (!request(session, MCH_GET_WEIGHT, "", false, &answer, &error))
+        return connectionFailure(error);
+    if (answerIsNak(answer))
+        return printAnswer(session, MCH_GET_WEIGHT, answer);
+    const std::string text = answerText(answer);
+    long weight = 0, ad = 0;
+    char tail = 0;
+    if (sscanf(text.c_str(), "%ld,%ld%c", &weight, &ad, &tail) != 2) {
+        fprintf(stderr, "mifctl: the answer is not \"WEIGHT,AD\"; printed as received\n");
+        printf("%s\n", text.c_str());
+        return EXIT_ANSWER_OK;
+    }
+    printf("%s\n", nlohmann::ordered_json{{"weight_g", weight}, {"ad", ad}}.dump().c_str());
+    return EXIT_ANSWER_OK;
+}
+
 static int runNoAnswer(Session &session, const PreparedRequest &req)
 {
     // CMD_ERROR has no answer: the daemon ends the session.
@@ -359,6 +401,26 @@ static int runNoAnswer(Session &session, const PreparedRequest &req)
     fprintf(stderr, "mifctl: CMD_ERROR has no answer; %s\n",
             closed ? "the daemon ended the session" : "the daemon no longer serves this session");
     return EXIT_ANSWER_OK;
+}
+
+static int runDownload(Session &session, const PreparedRequest &req, const RunSettings &settings)
+{
+    std::string error;
+    uint64_t bytes = 0;
+    TransferOptions options = transferOptions(req.label, settings);
+    options.received = &bytes;
+    const int code = transferResult(downloadFile(session, req.index, req.payload, req.output, options, &error), error);
+    if (code != EXIT_ANSWER_OK)
+        return code;
+    // On standard error, so that `-o -` gives the log alone.
+    fprintf(stderr, "mifctl: wrote %llu bytes to %s\n", (unsigned long long)bytes,
+            req.output == "-" ? "standard output" : req.output.c_str());
+    // The daemon sends a service-level client only the lines of the last
+    // 6,000,000 ms of machine control's clock of these two logs.
+    if ((req.index == SVC_GET_BB || req.index == SVC_GET_EVENTS) && roleLevel(session.key.role) == 1)
+        fprintf(stderr, "mifctl: with the %s key the daemon sends only the lines of the last 100 minutes of %s\n",
+                session.key.role.c_str(), req.label.c_str());
+    return code;
 }
 
 // -------------------------------------------------------------- dispatch
@@ -398,6 +460,17 @@ int prepareInvocation(const Invocation &inv, PreparedRequest *out)
     case ALIAS_IMAGE: return prepareImage(inv, out);
     case ALIAS_SOUND: return prepareSound(inv, out);
     case ALIAS_PACKAGE: return preparePackage(inv, out);
+    case ALIAS_SPEED: return prepareSpeed(inv, out);
+    case ALIAS_WEIGHT:
+        if (!inv.args.empty())
+            return usage("weight takes no arguments");
+        plain(out, MCH_GET_WEIGHT, "", false);
+        // Only the labelled form needs reading the answer here.
+        if (inv.json) {
+            out->kind = REQUEST_WEIGHT;
+            out->json = true;
+        }
+        return EXIT_ANSWER_OK;
     case ALIAS_STATE:
     case ALIAS_SERIAL:
         out->kind = inv.alias->kind == ALIAS_STATE ? REQUEST_STATE : REQUEST_SERIAL;
@@ -434,12 +507,10 @@ int runPrepared(Session &session, const PreparedRequest &req, const RunSettings 
         options.answerTimeoutMs = std::max(session.timeoutMs, req.answerTimeoutMs);
         return transferResult(uploadFile(session, req.index, req.pieces, options, &error), error);
     }
-    case REQUEST_DOWNLOAD:
-        return transferResult(
-            downloadFile(session, req.index, req.payload, req.output, transferOptions(req.label, settings), &error),
-            error);
+    case REQUEST_DOWNLOAD: return runDownload(session, req, settings);
     case REQUEST_STATE: return runState(session, req);
     case REQUEST_SERIAL: return runSerial(session, req);
+    case REQUEST_WEIGHT: return runWeight(session);
     case REQUEST_CHAP: {
         Answer answer;
         if (!reauthenticate(session, &answer, &error))

@@ -18,7 +18,7 @@ bool invocationNeedsSession(const Invocation &invocation);
 // converted. Prepared before connecting, so that a mistake in the command
 // never costs another client its session.
 enum RequestKind { REQUEST_PLAIN, REQUEST_UPLOAD, REQUEST_DOWNLOAD, REQUEST_STATE, REQUEST_SERIAL, REQUEST_CHAP,
-                   REQUEST_NO_ANSWER };
+                   REQUEST_NO_ANSWER, REQUEST_WEIGHT };
 
 struct PreparedRequest {
     RequestKind kind = REQUEST_PLAIN;

@@ -1,18 +1,19 @@
 // Decoding the machine-state log.
 #include "state_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <nlohmann/json.hpp>
 
 enum FieldKind { FIELD_UNSIGNED, FIELD_SIGNED, FIELD_HEX, FIELD_WORD };
 
 struct FieldSpec {
     const char *name;
     FieldKind kind;
+    const char *unit = "";
 };
 
 typedef std::string (*Summarizer)(const StateRecord &record);
@@ -22,8 +23,7 @@ struct CodeRow {
     const char *label;
     int fieldCount;
     FieldSpec fields[10];
-    Summarizer summarize;     // null: the fields as name=value pairs
-    const char *listName;     // JSON: the fields as one array of this name
+    Summarizer summarize;     // null: the field texts joined by blanks
 };
 
 static const std::string &field(const StateRecord &r, size_t i) { return r.fields[i].text; }
@@ -58,16 +58,20 @@ static std::string turnSummary(const StateRecord &r)
     return (steps > 0 ? "+" : "") + field(r, 0) + (steps == 1 || steps == -1 ? " step" : " steps");
 }
 
-static std::string speedSummary(const StateRecord &r)
+// A count of tenths as a decimal: 55 is "5.5", -1 is "-0.1".
+static std::string tenthsText(int64_t tenths)
 {
-    // The GUI counts speeds in tenths; 3 is its "soft" setting.
-    const int64_t tenths = r.fields[0].number;
-    if (tenths == 3)
-        return "soft";
     char text[32];
     snprintf(text, sizeof text, "%s%lld.%lld", tenths < 0 ? "-" : "", (long long)(llabs(tenths) / 10),
              (long long)(llabs(tenths) % 10));
     return text;
+}
+
+static std::string speedSummary(const StateRecord &r)
+{
+    // The GUI counts speeds in tenths; 3 is its "soft" setting.
+    const int64_t tenths = r.fields[0].number;
+    return tenths == 3 ? "soft" : tenthsText(tenths);
 }
 
 static std::string timerSummary(const StateRecord &r)
@@ -115,45 +119,71 @@ static std::string testSummary(const StateRecord &r)
 
 static std::string heatingSummary(const StateRecord &r) { return field(r, 1) + ", value " + field(r, 0); }
 
-static std::string motorSummary(const StateRecord &r) { return r.code + " " + field(r, 0); }
+// A value and its unit: "120 mA", "25 °C".
+static std::string unitSummary(const StateRecord &r)
+{
+    const std::string &unit = r.fields[0].unit;
+    return field(r, 0) + (unit.empty() ? "" : (unit == "°" ? "" : " ") + unit);
+}
 
-#define MOTOR(code) {code, "motor data", 1, {{"value", FIELD_SIGNED}}, motorSummary, nullptr}
+static std::string heaterSummary(const StateRecord &r)
+{
+    return field(r, 0) == "ON" ? "on" : field(r, 0) == "OFF" ? "off" : field(r, 0);
+}
+
+// FT carries the motor temperature in tenths of a degree.
+static std::string tenthsSummary(const StateRecord &r) { return tenthsText(r.fields[0].number) + " °C"; }
+
+// TS counts the motor's running time in seconds.
+static std::string durationSummary(const StateRecord &r)
+{
+    const int64_t seconds = r.fields[0].number;
+    char text[64];
+    snprintf(text, sizeof text, "%lld s (%lld:%02lld:%02lld)", (long long)seconds, (long long)(seconds / 3600),
+             (long long)(llabs(seconds) / 60 % 60), (long long)(llabs(seconds) % 60));
+    return text;
+}
+
+// One value of the motor data, with its meaning and unit.
+#define MOTOR(code, label, name, kind, unit, summary) {code, label, 1, {{name, kind, unit}}, summary}
 
 static const CodeRow kCodes[] = {
-    {"TE", "touch", 2, {{"x", FIELD_UNSIGNED}, {"y", FIELD_UNSIGNED}}, touchSummary, nullptr},
-    {"PE", "knob push", 1, {{"push", FIELD_WORD}}, pushSummary, nullptr},
-    {"RE", "knob turn", 1, {{"steps", FIELD_SIGNED}}, turnSummary, nullptr},
-    {"GS", "GUI speed", 1, {{"speed_tenths", FIELD_SIGNED}}, speedSummary, nullptr},
-    {"DT", "temperature", 1, {{"temperature", FIELD_UNSIGNED}}, nullptr, nullptr},
-    {"TI", "timer", 1, {{"seconds", FIELD_UNSIGNED}}, timerSummary, nullptr},
-    {"LL", "lid and bowl", 2, {{"part", FIELD_WORD}, {"state", FIELD_WORD}}, lidSummary, nullptr},
-    {"EV", "machine event", 2, {{"event", FIELD_SIGNED}, {"value", FIELD_SIGNED}}, eventSummary, nullptr},
+    {"TE", "touch", 2, {{"x", FIELD_UNSIGNED}, {"y", FIELD_UNSIGNED}}, touchSummary},
+    {"PE", "knob push", 1, {{"push", FIELD_WORD}}, pushSummary},
+    {"RE", "knob turn", 1, {{"steps", FIELD_SIGNED}}, turnSummary},
+    {"GS", "GUI speed", 1, {{"speed_tenths", FIELD_SIGNED}}, speedSummary},
+    {"DT", "temperature", 1, {{"temperature", FIELD_UNSIGNED}}, nullptr},
+    {"TI", "timer", 1, {{"seconds", FIELD_UNSIGNED, "s"}}, timerSummary},
+    {"LL", "lid and bowl", 2, {{"part", FIELD_WORD}, {"state", FIELD_WORD}}, lidSummary},
+    {"EV", "machine event", 2, {{"event", FIELD_SIGNED}, {"value", FIELD_SIGNED}}, eventSummary},
+    // The error event's details, in the order machine control sends them.
     {"ER",
      "machine error",
      10,
-     {{"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED},
-      {"", FIELD_SIGNED}},
-     errorSummary,
-     "fields"},
-    {"TR", "test command", 3, {{"name", FIELD_WORD}, {"command", FIELD_HEX}, {"data", FIELD_HEX}}, testSummary, nullptr},
-    {"HC", "heating control", 2, {{"value", FIELD_UNSIGNED}, {"state", FIELD_WORD}}, heatingSummary, nullptr},
-    MOTOR("BT"),
-    MOTOR("MT"),
-    MOTOR("MS"),
-    MOTOR("MC"),
-    {"HT", "motor data", 1, {{"value", FIELD_WORD}}, motorSummary, nullptr},
-    MOTOR("FT"),
-    MOTOR("TS"),
-    MOTOR("TC"),
-    MOTOR("MA"),
+     {{"error_code", FIELD_SIGNED},
+      {"raised", FIELD_SIGNED},
+      {"motor_temperature_c", FIELD_SIGNED, "°C"},
+      {"bowl_temperature_c", FIELD_SIGNED, "°C"},
+      {"motor_speed_rpm", FIELD_SIGNED, "rpm"},
+      {"motor_current_ma", FIELD_SIGNED, "mA"},
+      {"operating_hours", FIELD_SIGNED, "h"},
+      {"error_count", FIELD_SIGNED},
+      {"supply_voltage_v", FIELD_SIGNED, "V"},
+      {"reserved", FIELD_SIGNED}},
+     errorSummary},
+    {"TR", "test command", 3, {{"name", FIELD_WORD}, {"command", FIELD_HEX}, {"data", FIELD_HEX}}, testSummary},
+    {"HC", "heating control", 2, {{"value", FIELD_UNSIGNED}, {"state", FIELD_WORD}}, heatingSummary},
+    // Motor data: the primary entry (BT MT MS MC HT FT TS) and the
+    // secondary one (MC TC MS MA) share MC and MS.
+    MOTOR("BT", "bowl temperature", "bowl_temperature_c", FIELD_SIGNED, "°C", unitSummary),
+    MOTOR("MT", "motor temperature", "motor_temperature_c", FIELD_SIGNED, "°C", unitSummary),
+    MOTOR("MS", "motor speed", "motor_speed_rpm", FIELD_SIGNED, "rpm", unitSummary),
+    MOTOR("MC", "motor current", "motor_current_ma", FIELD_SIGNED, "mA", unitSummary),
+    MOTOR("HT", "heater", "heater", FIELD_WORD, "", heaterSummary),
+    MOTOR("FT", "motor temp. fine", "motor_temperature_tenths_c", FIELD_SIGNED, "0.1 °C", tenthsSummary),
+    MOTOR("TS", "motor run time", "motor_running_s", FIELD_SIGNED, "s", durationSummary),
+    MOTOR("TC", "motor torque", "torque_mnm", FIELD_SIGNED, "mNm", unitSummary),
+    MOTOR("MA", "motor angle", "motor_angle_deg", FIELD_SIGNED, "°", unitSummary),
 };
 
 #undef MOTOR
@@ -243,6 +273,7 @@ static StateRecord decodeRecord(std::string raw)
     for (int i = 0; i < row->fieldCount; i++) {
         StateField value;
         value.name = row->fields[i].name;
+        value.unit = row->fields[i].unit;
         if (!readField(parts[size_t(i)], row->fields[i].kind, &value)) {
             record.fields.clear();
             record.summary = fields;
@@ -258,6 +289,26 @@ static StateRecord decodeRecord(std::string raw)
             record.summary += (i ? " " : "") + record.fields[i].text;
     }
     return record;
+}
+
+static void sortByTime(std::vector<StateRecord> *records)
+{
+    // A record without a time sorts with the one before it, so that it
+    // stays where it was found.
+    std::vector<std::pair<uint64_t, size_t>> keys;
+    uint64_t last = 0;
+    for (size_t i = 0; i < records->size(); i++) {
+        if (!(*records)[i].code.empty())
+            last = (*records)[i].timeMs;
+        keys.push_back({last, i});
+    }
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<StateRecord> sorted;
+    sorted.reserve(records->size());
+    for (const auto &key : keys)
+        sorted.push_back(std::move((*records)[key.second]));
+    *records = std::move(sorted);
 }
 
 std::vector<StateRecord> decodeStateLog(std::string_view payload)
@@ -281,6 +332,7 @@ std::vector<StateRecord> decodeStateLog(std::string_view payload)
         records.push_back(decodeRecord(std::string(payload.substr(start, end - start))));
         start = end + 1;
     }
+    sortByTime(&records);
     return records;
 }
 
@@ -323,31 +375,40 @@ std::string stateRecordLine(const StateRecord &record)
     return line;
 }
 
-std::string stateRecordJson(const StateRecord &record)
+nlohmann::ordered_json stateRecordObject(const StateRecord &record)
 {
     nlohmann::ordered_json object;
-    if (!record.code.empty()) {
-        object["time_ms"] = record.timeMs;
-        object["time"] = formatStateTime(record.timeMs);
-        object["code"] = record.code;
-        object["label"] = record.label;
-    }
-    if (!record.problem.empty()) {
-        object["raw"] = record.raw;
-        object["error"] = record.problem;
-        return object.dump();
-    }
-    const CodeRow *row = findCode(record.code);
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    const bool timed = !record.code.empty();
+    object["time_ms"] = timed ? nlohmann::ordered_json(record.timeMs) : nlohmann::ordered_json(nullptr);
+    object["time"] = timed ? nlohmann::ordered_json(formatStateTime(record.timeMs)) : nlohmann::ordered_json(nullptr);
+    object["code"] = timed ? nlohmann::ordered_json(record.code) : nlohmann::ordered_json(nullptr);
+    object["label"] = record.label;
+    nlohmann::ordered_json fields = nlohmann::ordered_json::object(), units = nlohmann::ordered_json::object();
     for (const StateField &f : record.fields) {
-        nlohmann::ordered_json value = f.isNumber ? nlohmann::ordered_json(f.number) : nlohmann::ordered_json(f.text);
-        if (row && row->listName)
-            list.push_back(value);
-        else
-            object[f.name] = value;
+        fields[f.name] = f.isNumber ? nlohmann::ordered_json(f.number) : nlohmann::ordered_json(f.text);
+        if (!f.unit.empty())
+            units[f.name] = f.unit;
     }
-    if (row && row->listName)
-        object[row->listName] = list;
+    object["fields"] = fields;
+    object["units"] = units;
     object["text"] = record.summary;
-    return object.dump();
+    object["raw"] = record.raw;
+    if (!record.problem.empty())
+        object["error"] = record.problem;
+    return object;
+}
+
+std::string stateRecordJson(const StateRecord &record)
+{
+    // The payload is the daemon's text, not necessarily UTF-8: a stray byte
+    // becomes U+FFFD instead of ending the program.
+    return stateRecordObject(record).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string stateRecordsToJson(const std::vector<StateRecord> &records)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const StateRecord &record : records)
+        list.push_back(stateRecordObject(record));
+    return list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }

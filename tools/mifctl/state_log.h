@@ -11,8 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 struct StateField {
-    std::string name;
+    std::string name;      // with its unit where it has one ("motor_current_ma")
+    std::string unit;      // "mA", "°C", ...; empty for counts and words
     std::string text;      // as it came
     bool isNumber = false;
     int64_t number = 0;
@@ -29,7 +32,10 @@ struct StateRecord {
 };
 
 // Splits and decodes a whole payload; text after the last ';' is kept as
-// one undecodable record so nothing the daemon sent is lost.
+// one undecodable record so nothing the daemon sent is lost. The records
+// come sorted by time: the daemon stamps input records with its own clock
+// and machine records with the event's, so its order is arrival, not time.
+// A record without a time stays behind the one before it.
 std::vector<StateRecord> decodeStateLog(std::string_view payload);
 
 // Times from 2000 on are shown as local date and time, smaller ones as time
@@ -39,5 +45,14 @@ std::string formatStateTime(uint64_t timeMs);
 // One line: time, code and the decoded summary.
 std::string stateRecordLine(const StateRecord &record);
 
-// One JSON object (one line): time_ms, time, code, label and the fields.
+// The JSON form every client shares, one object per record:
+//   {"time_ms": 1015, "time": "T+0:00:01.015", "code": "MC",
+//    "label": "motor current", "fields": {"motor_current_ma": 120},
+//    "units": {"motor_current_ma": "mA"}, "text": "120 mA", "raw": "1015:MC:120"}
+// A record that could not be decoded has "error" and empty "fields";
+// time_ms and code are null when not even they could be read.
+nlohmann::ordered_json stateRecordObject(const StateRecord &record);
+// That object as one line of text.
 std::string stateRecordJson(const StateRecord &record);
+// A batch of records as one JSON array (text).
+std::string stateRecordsToJson(const std::vector<StateRecord> &records);

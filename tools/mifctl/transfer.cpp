@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "session/command_list.h"
 
-enum { TRANSFER_CHUNK = 64 * 1024, NAK_PEEK_SIZE = 4096, PROGRESS_REDRAW_MS = 100 };
+enum { TRANSFER_CHUNK = 64 * 1024, NAK_PEEK_SIZE = 4096, PROGRESS_REDRAW_MS = 100, DISPLACED_CLOSE_WAIT_MS = 500 };
 
 // ----------------------------------------------------------------- pieces
 
@@ -199,6 +199,14 @@ int uploadFile(Session &session, int32_t index, const std::vector<UploadPiece> &
     session.timeoutMs = saved;
     if (!ok)
         return EXIT_CONNECTION;
+    // A newer client displacing us mid-upload makes the daemon stop taking
+    // the bytes, refuse the upload and close the connection right after:
+    // that NAK reports a lost session, not a refused file.
+    if (answerIsNak(answer) && sessionClosedByPeer(session, DISPLACED_CLOSE_WAIT_MS)) {
+        *error = "the upload was cut off (the daemon answered \"" + answerText(answer) +
+                 "\" and closed the connection: a newer client displaced us, or the daemon stopped)";
+        return EXIT_CONNECTION;
+    }
     if (options.answer) {
         *options.answer = answer;
         return answerIsNak(answer) ? EXIT_ANSWER_NAK : EXIT_ANSWER_OK;
@@ -367,5 +375,9 @@ int downloadFile(Session &session, int32_t index, const std::string &suffix, con
                  strerror(errno);
         return EXIT_USAGE;
     }
-    return commitTarget(&target, error) ? EXIT_ANSWER_OK : EXIT_USAGE;
+    if (!commitTarget(&target, error))
+        return EXIT_USAGE;
+    if (options.received)
+        *options.received = done;
+    return EXIT_ANSWER_OK;
 }

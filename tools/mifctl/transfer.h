@@ -34,6 +34,8 @@ struct TransferOptions {
     // every block moved, and given the answer instead of printing it.
     std::function<void(uint64_t done, uint64_t total)> onProgress;
     Answer *answer = nullptr;
+    // Download: set to the number of file bytes written.
+    uint64_t *received = nullptr;
 };
 
 // Whether a progress bar belongs on standard error: only on a terminal.

@@ -11,6 +11,8 @@
 #include "input_devices.h"
 #include "media.h"
 #include "peer.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
 #include "sim_console.h"
 
@@ -161,4 +163,34 @@ bool sendControlLine(const std::string &line, std::string *error)
     if (!ok)
         *error = path + ": " + strerror(errno);
     return ok;
+}
+
+bool writeControlReply(const std::string &text)
+{
+    const std::string body = text + "\n";
+    return writeFileAtomically(mifPath(CONTROL_REPLY_FILE).c_str(), body.data(), body.size()) == 0;
+}
+
+bool sendControlLineForReply(const std::string &line, int timeoutMs, std::string *reply, std::string *error)
+{
+    const std::string path = mifPath(CONTROL_REPLY_FILE);
+    unlink(path.c_str());
+    if (!sendControlLine(line, error))
+        return false;
+    // The simulator reads its FIFO a few times a second and machine control
+    // answers at once: a short poll of the file is enough.
+    for (const int64_t end = monotonicMs() + timeoutMs; monotonicMs() < end; sleepMs(50)) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char buffer[4096];
+        ssize_t got;
+        reply->clear();
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            reply->append(buffer, size_t(got));
+        close(fd);
+        return true;
+    }
+    *error = "no answer within " + std::to_string(timeoutMs / 1000) + " s (is machine control running?)";
+    return false;
 }

@@ -9,6 +9,8 @@
 #include <vector>
 
 #define CONTROL_FIFO "/run/sim.ctl"
+// Where a command's answer for the caller of `mif-sim ctl` goes ("status").
+#define CONTROL_REPLY_FILE "/run/sim.ctl.reply"
 
 // Where a command goes: one of the appliance's processes, or the
 // appliance itself (devices, renderings, quitting).
@@ -43,3 +45,12 @@ int openControlFifo(std::string *error);
 
 // Writes one line to a running simulator's control FIFO.
 bool sendControlLine(const std::string &line, std::string *error);
+
+// The answer of a command for whoever sent it: written whole (atomically)
+// to the reply file, which `mif-sim ctl` waits for.
+bool writeControlReply(const std::string &text);
+
+// Sends one line and waits up to `timeoutMs` for the answer in the reply
+// file (an older answer is removed first). False with *error set when the
+// line cannot be sent or no answer came.
+bool sendControlLineForReply(const std::string &line, int timeoutMs, std::string *reply, std::string *error);

@@ -67,6 +67,8 @@ int runOtp()
     return 0;
 }
 
+enum { CTL_REPLY_TIMEOUT_MS = 3000 };
+
 int runCtl(int argc, char **argv)
 {
     std::string line;
@@ -77,6 +79,17 @@ int runCtl(int argc, char **argv)
     if (words.empty() || !findControlCommand(words[0])) {
         fprintf(stderr, "mif-sim ctl: unknown command \"%s\"\n%s\n", line.c_str(), controlHelp().c_str());
         return 2;
+    }
+    // The state the caller asks for comes back to the caller, not only to
+    // the simulator's console.
+    if (words[0] == "status") {
+        std::string reply;
+        if (!sendControlLineForReply(line, CTL_REPLY_TIMEOUT_MS, &reply, &error)) {
+            fprintf(stderr, "mif-sim ctl: %s\n", error.c_str());
+            return 1;
+        }
+        fputs(reply.c_str(), stdout);
+        return 0;
     }
     if (!sendControlLine(line, &error)) {
         fprintf(stderr, "mif-sim ctl: %s\n", error.c_str());
@@ -140,7 +153,8 @@ int main(int argc, char **argv)
     char **rest = argv + 2;
     if (sub == "sign-package")
         return runSignPackage(restc, rest);
-    if (sub == "help") {
+    // `ctl help` needs no running simulator: the list is this program's own.
+    if (sub == "help" || (sub == "ctl" && restc == 1 && std::string(rest[0]) == "help")) {
         printf("%s\n", controlHelp().c_str());
         return 0;
     }

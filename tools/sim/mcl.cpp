@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "blackbox_record.h"
+#include "control.h"
 #include "frame/log_ring.h"
 #include "ipc/ipc.h"
 #include "machine_clock.h"
@@ -192,6 +193,8 @@ bool onControl(const std::vector<std::string> &words)
         std::lock_guard<std::mutex> lock(gMcl.lock);
         ModelOutput out;
         ok = modelControl(gMcl.model, words, machineTimeMs(), out, &error);
+        if (ok && words[0] == "status")
+            writeControlReply(modelSummary(gMcl.model));
         collect(out);
     }
     if (!ok && error != "not understood") {
