@@ -79,7 +79,7 @@ IpcStatus _IPC_ListAdd(const char *name, EndpointKind kind, EndpointEntry **out)
         if (e->kind == kind && (e->active.load() || e->opening) && keyMatches(e, name))
             return IPC_ALREADY_PRESENT;
 
-    int s = nn_socket(AF_SP, k->protocol);
+    int s = nn_socket(k->domain, k->protocol);
     if (s < 0)
         return IPC_FAILURE;
     auto *e = new (std::nothrow) EndpointEntry;

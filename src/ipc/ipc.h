@@ -209,16 +209,17 @@ IpcStatus IPC_Unsubscribe(const char *peer, uint16_t topic);
 // *outPayload with its length in *outLen (otherwise both are left alone).
 // 9 when no reply came in time (outHdr->status is then 2); never waits
 // longer than the reply time-out, also when the peer is not running.
+// The request leaves only while the peer is connected (a peer that connects
+// within the time-out still gets it) and is never sent again; only the reply
+// to this very request is taken, so a late or duplicated reply to an earlier
+// one is dropped.
 IpcStatus IPC_Request(const char *peer, RequestHeader *hdr, const void *payload, int len,
                       ReplyHeader *outHdr, void **outPayload, int *outLen);
 
-// Forgets the request still outstanding on the peer's requester, for good.
-// A request socket keeps a request whose reply did not come: it delivers it
-// once the peer (re)connects and sends it again on its own resend interval,
-// so a request its caller has given up on could still be carried out much
-// later. The requester's socket is closed, which drops it, and a new one is
-// opened under the same name. 6 when no requester to the peer is open, 1
-// when it could not be opened again (later requests then get 6).
+// For a caller that gives a request up for good. The requester keeps no
+// request once IPC_Request has returned, so nothing can carry it out later;
+// replies that came after their request gave up are read and dropped. The
+// endpoint stays open. 6 when no requester to the peer is open.
 IpcStatus IPC_DropRequest(const char *peer);
 
 // Push to the peer's "Pull" / "Log" socket; the own id goes into hdr. 9 when

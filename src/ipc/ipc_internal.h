@@ -37,6 +37,7 @@ enum {
 
 struct KindInfo {
     int protocol;           // NN_PUSH, NN_PULL, ...
+    int domain;             // AF_SP, or AF_SP_RAW where the layer does the protocol's part
     bool binds;             // keyed by the own name, else by the peer name
     const char *word;       // kind word of the address
     bool hasReceiver;

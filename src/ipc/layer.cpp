@@ -23,17 +23,19 @@ std::atomic<int> gSurveyDeadlineMs{IPC_DEFAULT_SURVEY_DEADLINE_MS};
 
 namespace {
 
+// The requester is raw: the layer puts its own id on every request and
+// takes only the reply that carries it (request.cpp says why).
 const KindInfo kKinds[] = {
-    /* 2 push         */ {NN_PUSH, false, "Pull", false},
-    /* 3 pull server  */ {NN_PULL, true, "Pull", true},
-    /* 4 log push     */ {NN_PUSH, false, "Log", false},
-    /* 5 log server   */ {NN_PULL, true, "Log", true},
-    /* 6 requester    */ {NN_REQ, false, "Reply", false},
-    /* 7 reply server */ {NN_REP, true, "Reply", true},
-    /* 8 publisher    */ {NN_PUB, true, "Publish", false},
-    /* 9 subscriber   */ {NN_SUB, false, "Publish", true},
-    /* 10 surveyor    */ {NN_SURVEYOR, true, "Survey", true},
-    /* 11 respondent  */ {NN_RESPONDENT, false, "Survey", true},
+    /* 2 push         */ {NN_PUSH, AF_SP, false, "Pull", false},
+    /* 3 pull server  */ {NN_PULL, AF_SP, true, "Pull", true},
+    /* 4 log push     */ {NN_PUSH, AF_SP, false, "Log", false},
+    /* 5 log server   */ {NN_PULL, AF_SP, true, "Log", true},
+    /* 6 requester    */ {NN_REQ, AF_SP_RAW, false, "Reply", false},
+    /* 7 reply server */ {NN_REP, AF_SP, true, "Reply", true},
+    /* 8 publisher    */ {NN_PUB, AF_SP, true, "Publish", false},
+    /* 9 subscriber   */ {NN_SUB, AF_SP, false, "Publish", true},
+    /* 10 surveyor    */ {NN_SURVEYOR, AF_SP, true, "Survey", true},
+    /* 11 respondent  */ {NN_RESPONDENT, AF_SP, false, "Survey", true},
 };
 
 // Serialises IPC_Init, IPC_Deinit and IPC_Term with each other.

@@ -56,8 +56,8 @@ IpcStatus sendRequest(const char *peer, RequestHeader *header, const void *paylo
             break;
         LOGGER_LogMessage(6, 0, "%s failed with status %d", "sendRequest", int(status));
     }
-    // The caller reports the request as failed: the last try must not reach
-    // the peer later. The earlier tries were replaced by the next one.
+    // The caller reports the request as failed: replies still on their way
+    // to its tries are of no use to anyone.
     if (transient(status))
         IPC_DropRequest(peer);
     return status;

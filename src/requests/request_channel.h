@@ -25,10 +25,11 @@ void Deinit_Ipc();
 // One request with up to three tries while the layer reports IPC_FAILURE or
 // IPC_TIMEOUT; each failed try logs "sendRequest failed with status %d" at
 // level 6. When the last try fails too, the request is dropped from the
-// peer's requester (IPC_DropRequest): a request reported as failed is never
-// carried out later. A second or third try still reaches a peer that is slow
-// but alive, which may then carry it out once. Returns the status of the
-// last try; the reply status word is the
+// peer's requester (IPC_DropRequest). Nothing of a request is sent after
+// this returns, and no reply to one of its tries is taken for a later
+// request; but a try that reached a peer which is slow yet alive is in that
+// peer's hands, and it may carry it out after the failure was reported.
+// Returns the status of the last try; the reply status word is the
 // caller's to examine. `replyPayload` and `replyLength` may both be null;
 // otherwise preset them to null and 0: they receive a malloc'd copy of the
 // reply payload when there is one.

@@ -76,6 +76,10 @@ const char *getCmdFilename(const Command *request)
         // One static buffer is enough: one session handles commands at a time.
         static char composed[COMMAND_FILE_SIZE + 8];
         snprintf(composed, sizeof composed, "%s.%s", row.fileName, suffix);
+        // The client's bytes go on into the answer and into trace lines: a
+        // line end or other control byte there would end a log line or forge
+        // one. No rotated log has one in its name.
+        blankControlBytes(composed);
         return composed;
     }
     return row.fileName;

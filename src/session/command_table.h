@@ -36,7 +36,8 @@ int32_t getCmdTransferType(int32_t index);        // -1 for an invalid index
 
 // The request's file: for a file answer (type 2) with a short payload text
 // the rotated log "<file>.<suffix>" (suffixes of at most 3 characters and no
-// '/'), composed in a static buffer the next call overwrites; otherwise the
+// '/'; control bytes blanked), composed in a static buffer the next call
+// overwrites; otherwise the
 // row's own file ("" for plain commands). Null for a null request, an
 // invalid index, or a suffix that names no file.
 const char *getCmdFilename(const Command *request);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <sys/socket.h>
 
@@ -101,6 +102,65 @@ static bool sessionMustStop(int slot)
     return sessionSlotStopRequested(slot) || shutdownRequested || stopRequested;
 }
 
+namespace {
+
+// Owns a request or an answer for one turn of the loop, so that nothing
+// is left behind when the turn ends early.
+struct CommandOwner {
+    Command *command = nullptr;
+    CommandOwner() = default;
+    CommandOwner(const CommandOwner &) = delete;
+    CommandOwner &operator=(const CommandOwner &) = delete;
+    ~CommandOwner() { deleteCommand(&command); }
+};
+
+// The challenge, then the command wait loop, until the client goes, is
+// displaced, or the daemon ends.
+void serveClient(int slot, int socket)
+{
+    LOGGER_LogMessage(5, 0, "%s: Send authentication challenge, socket: %i\n", "MainHandler", socket);
+    Command *challenge = createChallenge();
+    if (!challenge) {
+        requestShutdown();   // no random source: the daemon cannot authenticate anyone
+        return;
+    }
+    // A client that vanished before reading its challenge ends only its
+    // own session.
+    if (sendPlainCommand(socket, &challenge) < 0)
+        return;
+    LOGGER_LogMessage(5, 0, "%s: Entering the 'command wait loop', socket: %i\n", "MainHandler", socket);
+    while (!shutdownRequested) {
+        if (sessionSlotStopRequested(slot)) {
+            LOGGER_LogMessage(5, 0, "%s: Closing client connection, socket: %i\n", "MainHandler", socket);
+            return;
+        }
+        int timedOut = 0;
+        CommandOwner request;
+        request.command = receiveCommand(socket, &timedOut);
+        if (!request.command) {
+            if (timedOut)
+                continue;
+            return;
+        }
+        LOGGER_LogMessage(6, 0, "[MIF] Handling command %i (%s), socket %i\n", request.command->index,
+                          getCmdName(request.command->index), socket);
+        DispatchResult result;
+        CommandOwner answer;
+        answer.command = handleCommand(request.command, socket, &result);
+        deleteCommand(&request.command);
+        if (result == DISPATCH_END_SESSION)
+            return;
+        if (!answer.command) {
+            requestShutdown();
+            return;
+        }
+        if (sendAnswer(socket, &answer.command) < 0)
+            return;
+    }
+}
+
+} // namespace
+
 void MainHandler(int slot)
 {
     markSessionStarted();
@@ -112,45 +172,16 @@ void MainHandler(int slot)
         // Every session proves its own role: nothing carries over from the
         // previous client.
         resetClientAuthLevel();
-        LOGGER_LogMessage(5, 0, "%s: Send authentication challenge, socket: %i\n", "MainHandler", socket);
-        Command *challenge = createChallenge();
-        bool sent = false;
-        if (!challenge)
-            requestShutdown();   // no random source: the daemon cannot authenticate anyone
-        else
-            sent = sendPlainCommand(socket, &challenge) >= 0;
-        // A client that vanished before reading its challenge ends only its
-        // own session.
-        if (sent) {
-            LOGGER_LogMessage(5, 0, "%s: Entering the 'command wait loop', socket: %i\n", "MainHandler", socket);
-            while (!shutdownRequested) {
-                if (sessionSlotStopRequested(slot)) {
-                    LOGGER_LogMessage(5, 0, "%s: Closing client connection, socket: %i\n", "MainHandler", socket);
-                    break;
-                }
-                int timedOut = 0;
-                Command *request = receiveCommand(socket, &timedOut);
-                if (!request) {
-                    if (timedOut)
-                        continue;
-                    break;
-                }
-                LOGGER_LogMessage(6, 0, "[MIF] Handling command %i (%s), socket %i\n", request->index,
-                                  getCmdName(request->index), socket);
-                DispatchResult result;
-                Command *answer = handleCommand(request, socket, &result);
-                deleteCommand(&request);
-                if (result == DISPATCH_END_SESSION)
-                    break;
-                if (!answer) {
-                    requestShutdown();
-                    break;
-                }
-                if (sendAnswer(socket, &answer) < 0) {
-                    deleteCommand(&answer);
-                    break;
-                }
-            }
+        // Memory running out (or anything else thrown) in the drain of a
+        // refused upload, in sending an answer or in any other step of the
+        // loop leaves this client's stream anywhere: its session ends, and
+        // the daemon serves the next client.
+        try {
+            serveClient(slot, socket);
+        } catch (const std::exception &e) {
+            LOGGER_LogMessage(3, 0, "%s: Session ended by an exception: %s\n", "MainHandler", e.what());
+        } catch (...) {
+            LOGGER_LogMessage(3, 0, "%s: Session ended by an exception\n", "MainHandler");
         }
     }
     LOGGER_LogMessage(6, 0, "%s: Exiting MainHandler\n", "MainHandler");

@@ -8,9 +8,10 @@
 // to a few KiB), so that poll wakes once they are all there. Without it a bulk upload, sent
 // in pieces that do not line up with the 1 KiB blocks the daemon reads,
 // catches up with the socket at every piece and pauses 10 ms each time.
-// The pause stays for what the mark cannot tell: devices, sends, and
-// sockets whose poll ignores the mark (local ones), where it keeps a
-// trickling peer from costing a system call per byte.
+// The pause stays for what the mark cannot tell: devices and sockets whose
+// poll ignores the mark (local ones), where it keeps a trickling peer from
+// costing a system call per byte. Sends need none: a socket reports room
+// for writing only once a good part of its buffer is free.
 #include "session/socket_io.h"
 
 #include <algorithm>
@@ -112,7 +113,10 @@ private:
 ssize_t transferOnce(int mode, int fd, char *buffer, size_t length, int flags)
 {
     switch (mode) {
-    case TRANSFER_SEND: return send(fd, buffer, length, flags | MSG_NOSIGNAL);
+    // Never a blocking send: after a wake for writability a blocking send
+    // of the whole rest sleeps until the client has taken all of it, past
+    // the deadline and the stop check. The kernel takes what fits.
+    case TRANSFER_SEND: return send(fd, buffer, length, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
     case TRANSFER_RECV: return recv(fd, buffer, length, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
     case TRANSFER_WRITE: return write(fd, buffer, length);
     default: return read(fd, buffer, length);
@@ -170,7 +174,9 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
             markHolds = false;
             awaited = 0;
         }
-        if (!markHolds)
+        // A send waits for writability alone: the socket wakes it only once
+        // a good part of its buffer is free again, whatever the client's pace.
+        if (!markHolds && mode != TRANSFER_SEND)
             sleepMs(10);
         now = monotonicMs();
     };

@@ -3,9 +3,12 @@
 // Every socket and device read and write of the daemon goes through
 // socket_transfer: it waits for readiness before each attempt, never longer
 // than the deadline in total (measured on the monotonic clock), and never
-// lets SIGPIPE reach the process. After part of a receive it waits for the
-// rest as a whole where the socket can tell (TCP); elsewhere it pauses 10 ms
-// between partial transfers.
+// lets SIGPIPE reach the process. Socket sends and receives never block in
+// the system call itself, so a client that stops reading or writing holds
+// a session no longer than the deadline or the stop check allow. After part
+// of a receive it waits for the rest as a whole where the socket can tell
+// (TCP); a send waits for room; elsewhere it pauses 10 ms between partial
+// transfers.
 #pragma once
 
 #include <cstddef>

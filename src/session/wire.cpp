@@ -168,11 +168,18 @@ Command *receiveCommand(int socket, int *timedOut)
             *timedOut = 1;
         return nullptr;
     }
+    // A client that closes its connection between commands is how a session
+    // normally ends: a notice, not an error (errno would only tell of the
+    // last wait).
+    if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+        MIF_LOG(5, "%s\n", "Connection closed by peer");
+        return nullptr;
+    }
     if (got < 0)
         return nullptr;
-    // A peer that closed shows here: the rest of the header does not come.
-    if (got != 1 || socket_recv(socket, header + 1, FRAME_HEADER_SIZE - 1, 0) != FRAME_HEADER_SIZE - 1) {
-        MIF_LOG(3, "%s\n", strerror(errno));
+    ssize_t rest = socket_recv(socket, header + 1, FRAME_HEADER_SIZE - 1, 0);
+    if (rest != FRAME_HEADER_SIZE - 1) {
+        MIF_LOG(3, "%s\n", rest == 0 ? "Connection closed by peer" : strerror(errno));
         return nullptr;
     }
 

@@ -174,6 +174,36 @@ TEST_F(HostileClientTest, DownloadNobodyReadsIsCutOff)
     expectServed();
 }
 
+TEST_F(HostileClientTest, StateLogNobodyReadsIsCutOff)
+{
+    IpcPeer mcl;
+    ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
+    ASSERT_TRUE(daemon.start(root));
+    // A window of 4 KiB that never opens: the answer stays in the daemon's
+    // socket buffer, far from all of it sent.
+    Client stuck;
+    ASSERT_TRUE(stuck.connect(daemon.port(), 4096));
+    ASSERT_TRUE(stuck.readChallenge());
+    ASSERT_EQ(stuck.authenticate("testlab"), "ACK");
+    // About 5 MB of state log: secondary motor data, four records of some
+    // 24 characters per event, in bursts the daemon's subscriber keeps up with.
+    Bytes payload(18, 0);
+    const uint16_t wide[4] = {65535, 65535, 0x8000, 0x8000};
+    memcpy(payload.data() + 10, wide, sizeof wide);
+    for (int event = 0; event < 56000; event++) {
+        uint64_t stamp = 1700000000000ULL + uint64_t(event);
+        memcpy(payload.data(), &stamp, sizeof stamp);
+        ASSERT_TRUE(mcl.publish(0, 22, payload));
+        if (event % 50 == 49)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(stuck.sendText(MCH_GET_STATE, 3, nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the answer is under way
+    expectServed();
+    daemon.signalAndWait(SIGKILL, 5000);
+    mcl.stop();
+}
+
 TEST_F(HostileClientTest, FifoAtALogPathIsNoData)
 {
     std::filesystem::create_directories(root.at(kTechBox));
@@ -237,7 +267,10 @@ TEST_F(HostileClientTest, ClientTextCannotForgeLogLines)
               messages.end());
     EXPECT_NE(std::find(messages.begin(), messages.end(), "one two"), messages.end());
     EXPECT_NE(daemon.errorOutput().find("console forged line\n"), std::string::npos) << daemon.errorOutput();
+    // A client that closes its connection is how a session ends, not an
+    // error: nothing of it is logged at level 3.
     client.close();
+    EXPECT_FALSE(logger.waitForLogText("receiveCommand", 1000)) << "a client's close was logged as an error";
     daemon.signalAndWait(SIGKILL, 5000);
     logger.stop();
 }

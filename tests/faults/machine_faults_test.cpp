@@ -196,6 +196,51 @@ TEST(MachineFaultTest, FailedRequestNeverReachesMachineControlLater)
     back.stop();
 }
 
+// Machine control that is slow but alive: it answers 0.5 to 4 s after a
+// request came, so replies reach tries that were given up, also just before
+// the request is dropped. Every command is answered with its success or
+// failure text, the daemon lives on, and nothing of a command reaches
+// machine control after a later one: no try is held back or sent again.
+TEST(MachineFaultTest, LateRepliesNeitherEndTheDaemonNorArriveLater)
+{
+    TempRoot root;
+    IpcPeer mcl;
+    ASSERT_TRUE(mcl.start(root.path(), PeerRole::Mcl));
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(root));
+    Client client;
+    ASSERT_TRUE(client.connect(daemon.port()));
+    ASSERT_EQ(client.authenticate("testlab"), "ACK");
+
+    mcl.setDelays(RIF_SET_HEATING, {500, 1200, 1500, 2500, 4000});
+    // ON and OFF by turns, so that machine control's log of payloads shows
+    // which command each try belongs to.
+    int commands = 0;
+    for (; commands < 5; commands++) {
+        std::string answer = callMachine(&client, MCH_SET_HEATING, commands % 2 ? "OFF" : "ON", 50 + commands);
+        EXPECT_TRUE(answer == "ACK" || answer == "NAK: Unsuccessful") << "command " << commands << ": " << answer;
+    }
+    // The held tries are answered at once now; the daemon is back to normal.
+    ASSERT_TRUE(mcl.waitIdle(15000));
+    std::string result;
+    for (int i = 0; i < 5 && result != "ACK"; i++, commands++)
+        result = callMachine(&client, MCH_SET_HEATING, commands % 2 ? "OFF" : "ON", 50 + commands);
+    EXPECT_EQ(result, "ACK");
+    EXPECT_LT(daemon.waitExit(0), 0) << "the daemon ended";
+
+    // Quiet from here on: nothing of the earlier commands comes later.
+    size_t arrived = mcl.requests(RIF_SET_HEATING).size();
+    EXPECT_FALSE(mcl.waitForRequests(RIF_SET_HEATING, arrived + 1, 1500)) << "a try arrived after its command";
+    std::vector<PeerRequest> tries = mcl.requests(RIF_SET_HEATING);
+    int changes = 0;
+    for (size_t i = 1; i < tries.size(); i++)
+        changes += tries[i].payload != tries[i - 1].payload;
+    EXPECT_LE(changes, commands - 1) << "a try of an earlier command came after a later one";
+    client.close();
+    daemon.signalAndWait(SIGKILL, 5000);
+    mcl.stop();
+}
+
 // Machine control as a process of its own that gives no time until the
 // marker file /run/time-back appears.
 pid_t startTimelessMachineControl(const TempRoot &root)
@@ -248,6 +293,12 @@ TEST(MachineFaultTest, BoundedDownloadWithoutMachineTimeSendsNothing)
 
     EXPECT_EQ(callMachine(&client, SVC_GET_EVENTS, nullptr, 3), "NAK: No data to send");
     EXPECT_TRUE(logger.waitForLogText("sendAnswer: Machine control gave no time", 5000));
+    // A rotation suffix with a line end names no log, and its bytes reach
+    // the log blanked: the line stays one line.
+    EXPECT_EQ(callMachine(&client, SVC_GET_EVENTS, "1\n", 90), "NAK: No data to send");
+    EXPECT_TRUE(logger.waitForLogText("Events.log.1  is sent", 5000));
+    for (const PeerLogEntry &entry : logger.logEntries())
+        EXPECT_EQ(entry.text().find("Events.log.1\n"), std::string::npos) << entry.text();
 
     // With the time back, the window is sent (the whole log: the machine
     // has run for less than the window).

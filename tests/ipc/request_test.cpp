@@ -2,6 +2,11 @@
 // reply server in another process.
 #include "ipc_test_util.h"
 
+#include "ipc/address.h"
+
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -186,6 +191,130 @@ TEST_F(IpcRequest, DroppedRequestIsNotDeliveredWhenThePeerComes)
     Seen seen = gRequests.at(0);
     EXPECT_EQ(seen.len, 3);
     EXPECT_EQ(std::string(seen.msg.begin() + 16, seen.msg.end()), "new");
+}
+
+// ---- A reply server that answers every way it should not ----------------
+
+// The protocol header (backtrace) of a message of a raw socket.
+struct Backtrace {
+    std::vector<uint8_t> bytes;
+};
+
+int rawReceive(int s, std::vector<char> *body, Backtrace *trace, int timeoutMs)
+{
+    nn_pollfd pfd{s, NN_POLLIN, 0};
+    if (nn_poll(&pfd, 1, timeoutMs) <= 0)
+        return -1;
+    void *msg = nullptr;
+    nn_iovec iov{&msg, NN_MSG};
+    void *control = nullptr;
+    nn_msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = &control;
+    m.msg_controllen = NN_MSG;
+    int n = nn_recvmsg(s, &m, NN_DONTWAIT);
+    if (n < 0)
+        return -1;
+    body->assign(static_cast<char *>(msg), static_cast<char *>(msg) + n);
+    nn_freemsg(msg);
+    trace->bytes.clear();
+    if (nn_cmsghdr *c = NN_CMSG_FIRSTHDR(&m); c && c->cmsg_level == PROTO_SP && c->cmsg_type == SP_HDR) {
+        size_t size = 0;
+        std::memcpy(&size, NN_CMSG_DATA(c), sizeof size);
+        const uint8_t *bytes = NN_CMSG_DATA(c) + sizeof size;
+        trace->bytes.assign(bytes, bytes + size);
+    }
+    nn_freemsg(control);
+    return n;
+}
+
+void rawReply(int s, const Backtrace &trace, const void *body, size_t length)
+{
+    std::vector<unsigned char> control(NN_CMSG_SPACE(sizeof(size_t) + trace.bytes.size()), 0);
+    nn_cmsghdr *c = reinterpret_cast<nn_cmsghdr *>(control.data());
+    c->cmsg_len = NN_CMSG_LEN(sizeof(size_t) + trace.bytes.size());
+    c->cmsg_level = PROTO_SP;
+    c->cmsg_type = SP_HDR;
+    size_t size = trace.bytes.size();
+    std::memcpy(NN_CMSG_DATA(c), &size, sizeof size);
+    std::memcpy(NN_CMSG_DATA(c) + sizeof size, trace.bytes.data(), size);
+    nn_iovec iov{const_cast<void *>(body), length};
+    nn_msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control.data();
+    m.msg_controllen = control.size();
+    nn_sendmsg(s, &m, 0);
+}
+
+TEST_F(IpcRequest, LateDuplicateForeignAndShortRepliesAreDropped)
+{
+    int server = nn_socket(AF_SP_RAW, NN_REP);
+    ASSERT_GE(server, 0);
+    char *address = _IPC_BuildAddress("Raw", "Reply", server, true);
+    ASSERT_NE(address, nullptr);
+    ASSERT_GE(nn_bind(server, address), 0);
+    std::free(address);
+    ASSERT_EQ(IPC_OpenRequester("Raw", 300), IPC_OK);
+
+    // Each request gets, in this order: the reply to the one before (late),
+    // a reply under a foreign id, a reply too short for a header under the
+    // previous id, its own reply, and its own reply again. The first gets
+    // nothing: it times out, and its answer comes with the second.
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        Backtrace previous;
+        uint32_t previousCode = 0;
+        for (int n = 0; !stop; n++) {
+            std::vector<char> body;
+            Backtrace trace;
+            if (rawReceive(server, &body, &trace, 50) < int(sizeof(RequestHeader)))
+                continue;
+            RequestHeader rq;
+            std::memcpy(&rq, body.data(), sizeof rq);
+            auto answer = [&](const Backtrace &to, uint32_t code) {
+                ReplyHeader rp{7, code, 0};
+                rawReply(server, to, &rp, sizeof rp);
+            };
+            if (n > 0) {
+                answer(previous, previousCode);
+                Backtrace foreign = trace;
+                foreign.bytes.back() ^= 0x5A;
+                answer(foreign, 1000 + rq.requestCode);
+                rawReply(server, previous, "short", 5);
+                answer(trace, rq.requestCode);
+                answer(trace, rq.requestCode);
+            }
+            previous = trace;
+            previousCode = rq.requestCode;
+        }
+    });
+
+    RequestHeader rq{};
+    ReplyHeader rp{};
+    rq.requestCode = 1;
+    EXPECT_EQ(IPC_Request("Raw", &rq, nullptr, 0, &rp, nullptr, nullptr), IPC_TIMEOUT);
+    for (uint32_t code = 2; code < 6; ++code) {
+        rq.requestCode = code;
+        ASSERT_EQ(IPC_Request("Raw", &rq, nullptr, 0, &rp, nullptr, nullptr), IPC_OK) << code;
+        EXPECT_EQ(rp.transaction, code) << "the reply to request " << rp.transaction << " was taken for " << code;
+    }
+    // Duplicates are still on their way or waiting: giving up and closing
+    // with them pending is safe, and the requester opens again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(IPC_DropRequest("Raw"), IPC_OK);
+    rq.requestCode = 6;
+    ASSERT_EQ(IPC_Request("Raw", &rq, nullptr, 0, &rp, nullptr, nullptr), IPC_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(IPC_CloseRequester("Raw"), IPC_OK);
+    ASSERT_EQ(IPC_OpenRequester("Raw", 300), IPC_OK);
+    rq.requestCode = 7;
+    ASSERT_EQ(IPC_Request("Raw", &rq, nullptr, 0, &rp, nullptr, nullptr), IPC_OK);
+    EXPECT_EQ(rp.transaction, 7u);
+    stop = true;
+    peer.join();
+    nn_close(server);
 }
 
 int freeLoopbackPort()

@@ -6,37 +6,16 @@
 #include "monitor/get_state_command.h"
 #include "monitor_test_support.h"
 #include "session/command_list.h"
+#include "support/failing_allocations.h"
 
 namespace {
 
 // While one is alive, every allocation of this thread fails: the forced
 // out-of-memory of the tests below. Other threads allocate as usual.
-thread_local bool allocationsFail = false;
 struct FailingAllocations {
     FailingAllocations() { allocationsFail = true; }
     ~FailingAllocations() { allocationsFail = false; }
 };
-
-} // namespace
-
-void *operator new(std::size_t size)
-{
-    if (allocationsFail)
-        throw std::bad_alloc();
-    if (void *block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
-}
-// The replaced new takes its blocks from malloc, so free is the matching
-// release; GCC, inlining these into a caller of new, takes free for a
-// mismatch when it sees only the expression new (sanitizer builds).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void *block) noexcept { std::free(block); }
-void operator delete(void *block, std::size_t) noexcept { std::free(block); }
-#pragma GCC diagnostic pop
-
-namespace {
 
 using StateLogTest = MonitorTest;
 

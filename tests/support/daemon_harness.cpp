@@ -288,10 +288,13 @@ std::string Frame::text() const
 
 Client::~Client() { close(); }
 
-bool Client::connect(int port)
+bool Client::connect(int port, int receiveBuffer)
 {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Before the connection, so that the window offered is that small too.
+    if (receiveBuffer > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));

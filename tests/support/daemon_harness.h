@@ -106,7 +106,9 @@ public:
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
-    bool connect(int port);
+    // `receiveBuffer` (bytes) shrinks the socket's receive buffer, for a
+    // client whose window stays small.
+    bool connect(int port, int receiveBuffer = 0);
     void close();
     int fd() const { return fd_; }
 

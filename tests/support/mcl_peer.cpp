@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -62,6 +63,7 @@ struct PeerState {
     std::optional<PeerReply> fallback;
     uint32_t loggerThreshold = 6;
     unsigned silentHoldMs = 1200;
+    std::map<uint32_t, std::deque<unsigned>> delays;
     Clock::time_point startTime = Clock::now();
 
     std::vector<PeerRequest> requests;
@@ -117,12 +119,18 @@ void onRequest(const void *msg, const void *payload, int length, ReplyHeader *ou
                                          copyBytes(payload, length)});
     state.changed.notify_all();
     PeerReply reply = answerFor(header.requestCode);
-    if (reply.silent) {
-        // Outlast the requester's time-out; its retry finds the socket free
-        // again right after, and this late answer is dropped by nanomsg.
+    unsigned holdMs = reply.silent ? state.silentHoldMs : 0;
+    auto delayed = state.delays.find(header.requestCode);
+    if (!reply.silent && delayed != state.delays.end() && !delayed->second.empty()) {
+        holdMs = delayed->second.front();
+        delayed->second.pop_front();
+    }
+    if (holdMs > 0) {
+        // A silent answer outlasts the requester's time-out; its retry finds
+        // the socket free again right after, and this late answer is
+        // dropped by the requester.
         state.holding++;
-        state.changed.wait_for(guard, std::chrono::milliseconds(state.silentHoldMs),
-                               [] { return state.stopping; });
+        state.changed.wait_for(guard, std::chrono::milliseconds(holdMs), [] { return state.stopping; });
         state.holding--;
         state.changed.notify_all();
     }
@@ -178,6 +186,7 @@ void resetState()
     state.fallback.reset();
     state.loggerThreshold = 6;
     state.silentHoldMs = 1200;
+    state.delays.clear();
     state.startTime = Clock::now();
     state.requests.clear();
     state.pushes.clear();
@@ -354,6 +363,12 @@ void IpcPeer::setSilentHoldMs(unsigned ms)
 {
     std::lock_guard<std::mutex> guard(state.lock);
     state.silentHoldMs = ms;
+}
+
+void IpcPeer::setDelays(uint32_t code, const std::vector<unsigned> &delaysMs)
+{
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.delays[code].assign(delaysMs.begin(), delaysMs.end());
 }
 
 std::vector<PeerRequest> IpcPeer::requests() const

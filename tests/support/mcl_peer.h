@@ -116,6 +116,11 @@ public:
     // How long a silent answer is held; longer than the requester's reply
     // time-out (default 1200 ms, for the daemon's 1000 ms).
     void setSilentHoldMs(unsigned ms);
+    // A slow machine control: the next requests of `code` are answered
+    // (with the code's usual answer) after these delays, one per request in
+    // the order they arrive, and at once again after the last. Requests are
+    // served one at a time, so the ones behind a delayed answer wait too.
+    void setDelays(uint32_t code, const std::vector<unsigned> &delaysMs);
 
     // ---- What arrived (copies)
     std::vector<PeerRequest> requests() const;
