@@ -51,6 +51,11 @@ static std::string tempPathFor(const std::string &path)
 // finds it, and one nothing but this module makes.
 static const char kRollbackMarker[] = ".mif-rollback";
 
+// While the copy is being written it goes by this name (the rollback
+// copy's with ".part"), one per file, so that a cut copy is never taken for
+// a whole one and the next start-up sweeps it.
+static const char kRollbackPartMarker[] = ".mif-rollback.part";
+
 static std::string rollbackPathFor(const std::string &path)
 {
     std::string directory = directoryOf(path);
@@ -76,25 +81,35 @@ static size_t ownerLength(const char *name, const std::string &base, const char 
     return size_t(at - (name + 1));
 }
 
+// When `name` is exactly ".<base>[.N]" + `marker`: the file it belongs to
+// ("<base>[.N]"); otherwise "".
+static std::string markedOwner(const char *name, const std::string &base, const char *marker)
+{
+    size_t owner = ownerLength(name, base, marker);
+    if (owner == 0 || strcmp(name + 1 + owner, marker) != 0)
+        return "";
+    return std::string(name + 1, owner);
+}
+
+// The file a rollback copy named `name` belongs to ("<base>[.N]"), or "".
+static std::string rollbackOwner(const char *name, const std::string &base)
+{
+    return markedOwner(name, base, kRollbackMarker);
+}
+
 // Whether `name` is a temporary file of `base` or of one of its numbered
-// copies: the marker followed by the six letters and digits mkostemp chose.
+// copies: the marker followed by the six letters and digits mkostemp chose,
+// or a rollback copy cut while it was written.
 static bool isLeftoverOf(const char *name, const std::string &base)
 {
+    if (!markedOwner(name, base, kRollbackPartMarker).empty())
+        return true;
     size_t owner = ownerLength(name, base, kTempMarker);
     if (owner == 0)
         return false;
     const char *suffix = name + 1 + owner + (sizeof kTempMarker - 1);
     size_t length = strlen(suffix);
     return length == TEMP_SUFFIX_LENGTH && allOf(suffix, length, isalnum);
-}
-
-// The file a rollback copy named `name` belongs to ("<base>[.N]"), or "".
-static std::string rollbackOwner(const char *name, const std::string &base)
-{
-    size_t owner = ownerLength(name, base, kRollbackMarker);
-    if (owner == 0 || name[1 + owner + (sizeof kRollbackMarker - 1)] != '\0')
-        return "";
-    return std::string(name + 1, owner);
 }
 
 // Syncs the directory that holds `path`, which makes a rename, a new name
@@ -232,13 +247,13 @@ static int restoreFrom(const std::string &rollback, int target, const std::strin
 }
 
 // Saves the content of `target` (the file `path`) as its rollback copy. The
-// copy is written under a temporary name and renamed, so that a rollback
+// copy is written under its ".part" name and renamed, so that a rollback
 // copy, whenever one exists, is whole: a cut during the copy leaves only a
 // temporary file to sweep, and the target untouched.
 static int saveRollback(int target, const std::string &path, const std::string &rollback)
 {
-    std::string temp = tempPathFor(path);
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    const std::string temp = rollback + ".part";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return -errno;
     int result = copyAll(target, fd);

@@ -26,17 +26,18 @@ int atomicFileCommit(AtomicFile *file);
 // Syncs, then replaces the target's content with the new one in place: the
 // target keeps its inode, owner and mode, so that a process holding it open
 // (a logger appending to it) goes on writing into the file everyone reads.
-// Before the target is emptied its old content is saved beside it, synced,
-// as `.<name>.mif-rollback`; that copy is removed only once the new content
-// is in and synced. If the new content does not fit (full storage), the old
-// one is copied back and the error returned. A process ended at any point
-// leaves the old content, the new one, or the rollback copy that
-// atomicFileRecover puts back. A rollback copy already there (of a restore
-// that failed) is put back first. A target that does not exist yet is
-// created by the rename, as atomicFileCommit does. The temporary file is
-// removed in every case. 0, or a negative errno. Readers may still see the
-// target half written while the copy runs, and a line another process
-// appends to it during that window may be lost if the copy is undone.
+// Before the target is emptied its old content is saved and synced beside
+// it as `.<name>.mif-rollback` (written as `.<name>.mif-rollback.part` and
+// renamed, so that a copy by that name is whole); the copy is removed only
+// once the new content is in and synced. If the new content does not fit
+// (full storage), the old one is copied back and the error returned. A
+// process ended at any point leaves the old content, the new one, or the
+// rollback copy that atomicFileRecover puts back. A rollback copy already
+// there (of a restore that failed) is put back first. A target that does
+// not exist yet is created by the rename, as atomicFileCommit does. The
+// temporary file is removed in every case. 0, or a negative errno. Readers
+// may still see the target half written while the copy runs, and a line
+// another process appends during that window is lost if the copy is undone.
 int atomicFileCommitInPlace(AtomicFile *file);
 // Drops the new content; the target stays as it was.
 void atomicFileAbort(AtomicFile *file);

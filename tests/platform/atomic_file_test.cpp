@@ -143,19 +143,20 @@ TEST_F(AtomicFileTest, InPlaceCommitKeepsTheFileAndItsWriters)
 
 // A cut in-place commit leaves a rollback copy beside the file: recovery
 // puts it back into the same file (the inode its writers hold), also for a
-// numbered copy, and recreates a file that went meanwhile.
+// numbered copy; a copy cut while it was saved is only removed.
 TEST_F(AtomicFileTest, RecoveryPutsRollbackCopiesBackInPlace)
 {
     std::string path = dir + "/Events.log";
     std::ofstream(path) << "1;half of the new";
     std::ofstream(dir + "/.Events.log.mif-rollback") << "1;old\n";
     std::ofstream(dir + "/.Events.log.2.mif-rollback") << "2;old copy\n";
+    std::ofstream(dir + "/.Events.log.mif-rollback.part") << "1;ol";   // cut while saved: the file is whole
     std::ofstream(dir + "/Events.log.mif-rollback") << "not ours";
     const ino_t before = inode(path);
     int writer = open(path.c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(writer, 0);
 
-    EXPECT_EQ(atomicFileRecover(path.c_str()), 2);
+    EXPECT_EQ(atomicFileRecover(path.c_str()), 3);
     ASSERT_EQ(write(writer, "3;after\n", 8), 8);
     close(writer);
     EXPECT_EQ(read(path), "1;old\n3;after\n");
