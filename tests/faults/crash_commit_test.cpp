@@ -3,9 +3,9 @@
 // one, byte for byte, a log another process holds open is still the file
 // that process writes, and nothing of the daemon's own naming is left. The
 // kill comes from strace, attached to the running daemon, which makes the
-// daemon's n-th call of one kind (write, fsync, ftruncate, rename, unlink)
-// raise SIGKILL as it enters it; n counts up until the command ends without
-// being killed.
+// daemon's n-th call of one kind (write, copy_file_range, fsync, ftruncate,
+// rename, unlink) raise SIGKILL as it enters it; n counts up until the
+// command ends without being killed.
 #include "faults/fault_files.h"
 #include "session/command_list.h"
 #include "support/daemon_harness.h"
@@ -46,6 +46,7 @@ struct CallKind {
 };
 const CallKind kCallKinds[] = {
     {"write", "write,?pwrite64,?writev", true},
+    {"copy_file_range", "copy_file_range", true},
     {"fsync", "fsync,fdatasync", false},
     {"ftruncate", "ftruncate", false},
     {"rename", "?rename,?renameat,?renameat2", false},
@@ -87,15 +88,6 @@ int reap(pid_t pid)
     return -1;
 }
 
-// Whether strace is installed and may trace here: an echo it is told to
-// kill at its first write ends by SIGKILL.
-bool tracerWorks()
-{
-    int status = reap(startQuietly({"strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
-                                    "inject=write:signal=SIGKILL", "--", "echo", "probe"}));
-    return status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
 // Whether every thread of the process is traced by `tracer`.
 bool allThreadsTracedBy(pid_t pid, pid_t tracer)
 {
@@ -112,14 +104,37 @@ bool allThreadsTracedBy(pid_t pid, pid_t tracer)
     return true;
 }
 
+// Whether the process has ended (and waits to be reaped).
+bool ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    return close == std::string::npos || text.compare(close, 4, ") Z ") == 0;
+}
+
 bool attachedWithin5s(pid_t pid, pid_t tracer)
 {
-    for (int i = 0; i < 500; i++) {
+    for (int i = 0; i < 500 && !ended(tracer); i++) {
         if (allThreadsTracedBy(pid, tracer))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+// Whether strace is installed, can inject a kill and may attach here: it
+// attaches to a sleeping child within the usual bound.
+bool tracerWorks()
+{
+    pid_t target = startQuietly({"sleep", "10"});
+    pid_t strace = startQuietly({"strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
+                                 "inject=write:signal=SIGKILL:when=1000", "-p", std::to_string(target)});
+    bool works = attachedWithin5s(target, strace);
+    kill(target, SIGKILL);
+    reap(target);
+    reap(strace);
+    return works;
 }
 
 // One file a command replaces and the two contents it may hold after a
