@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -73,8 +74,53 @@ void freeSlot(LogEntry &slot)
     slot = LogEntry{};
 }
 
-// Appends under the queue lock; when the ring is full the oldest unsent
-// entry is overwritten. Takes ownership of text and data either way.
+// How readily an entry is given up when the ring is full: traces first,
+// then notices, then warnings; errors and black-box records (the service
+// history, and what explains a failure) only to make room for each other.
+enum EvictionRank { KEEP_LONGEST = 0, RANK_WARNING = 1, RANK_NOTICE = 2, RANK_TRACE = 3 };
+
+EvictionRank evictionRank(uint32_t kind, uint32_t level)
+{
+    if (kind != LOG_KIND_TEXT || level <= 3)
+        return KEEP_LONGEST;
+    if (level == 4)
+        return RANK_WARNING;
+    return level == 5 ? RANK_NOTICE : RANK_TRACE;
+}
+
+// The queue position (0 = oldest) of the entry a full ring gives up for a
+// new entry of `rank`: the oldest of the most readily given up rank present.
+// -1 when every queued entry is kept longer than the new one, which is then
+// dropped instead.
+int evictionVictim(EvictionRank rank)
+{
+    const unsigned capacity = unsigned(ring.slots.size());
+    int victim = -1;
+    int victimRank = -1;
+    for (unsigned i = 0; i < ring.count; i++) {
+        const LogEntry &entry = ring.slots[(ring.read + i) % capacity];
+        int entryRank = evictionRank(entry.kind, entry.level);
+        if (entryRank > victimRank) {
+            victim = int(i);
+            victimRank = entryRank;
+        }
+    }
+    return victimRank >= int(rank) ? victim : -1;
+}
+
+// Removes the entry at queue position `position`, closing the gap.
+void evict(unsigned position)
+{
+    const unsigned capacity = unsigned(ring.slots.size());
+    freeSlot(ring.slots[(ring.read + position) % capacity]);
+    for (unsigned i = position; i + 1 < ring.count; i++)
+        std::swap(ring.slots[(ring.read + i) % capacity], ring.slots[(ring.read + i + 1) % capacity]);
+    ring.count--;
+}
+
+// Appends under the queue lock. A full ring never blocks the caller: it
+// gives up one entry, the new one or a queued one (evictionVictim). Takes
+// ownership of text and data either way.
 void enqueue(uint32_t kind, uint32_t level, char *text, uint32_t textLength, uint8_t *data,
              uint32_t dataSize)
 {
@@ -85,14 +131,20 @@ void enqueue(uint32_t kind, uint32_t level, char *text, uint32_t textLength, uin
         return;
     }
     unsigned capacity = unsigned(ring.slots.size());
+    if (ring.count == capacity) {
+        int victim = evictionVictim(evictionRank(kind, level));
+        if (victim < 0) {
+            free(text);
+            free(data);
+            return;
+        }
+        evict(unsigned(victim));
+    }
     unsigned write = (ring.read + ring.count) % capacity;
     LogEntry &slot = ring.slots[write];
     freeSlot(slot);
     slot = LogEntry{ring.sourceId, 0, kind, level, monotonicUs(), text, textLength, data, dataSize};
-    if (ring.count == capacity)
-        ring.read = (ring.read + 1) % capacity;
-    else
-        ring.count++;
+    ring.count++;
     if (threshold.load() != 0 && ring.senderWaiting)
         ring.wake.notify_one();
 }

@@ -1,8 +1,12 @@
 // The queue between the logger sink (log.h) and the logger client's sender
 // thread (ipc/logger_client.h).
 //
-// A ring of LogEntry slots of fixed capacity: when it is full the oldest
-// unsent entry is overwritten, so a burst of traces never blocks a caller.
+// A ring of LogEntry slots of fixed capacity that never blocks a caller:
+// when it is full a new entry takes the place of the oldest entry of the
+// least severe level queued (traces before notices before warnings), so a
+// burst of traces cannot push out the errors and black-box records that
+// explain a failure; those give way only to each other. A new entry less
+// severe than everything queued is dropped.
 // Entries own their text and data; a slot keeps its buffers until it is
 // overwritten or the ring is freed.
 #pragma once

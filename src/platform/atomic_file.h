@@ -26,11 +26,18 @@ int atomicFileCommit(AtomicFile *file);
 // Syncs, then replaces the target's content with the new one in place: the
 // target keeps its inode, owner and mode, so that a process holding it open
 // (a logger appending to it) goes on writing into the file everyone reads.
-// A target that does not exist yet is created by the rename, as
-// atomicFileCommit does. The temporary file is removed in every case. 0, or
-// a negative errno. Unlike the rename, the copy is not atomic: a power cut
-// during it leaves the target cut short, and readers may see it half
-// written.
+// Before the target is emptied its old content is saved and synced beside
+// it as `.<name>.mif-rollback` (written as `.<name>.mif-rollback.part` and
+// renamed, so that a copy by that name is whole); the copy is removed only
+// once the new content is in and synced. If the new content does not fit
+// (full storage), the old one is copied back and the error returned. A
+// process ended at any point leaves the old content, the new one, or the
+// rollback copy that atomicFileRecover puts back. A rollback copy already
+// there (of a restore that failed) is put back first. A target that does
+// not exist yet is created by the rename, as atomicFileCommit does. The
+// temporary file is removed in every case. 0, or a negative errno. Readers
+// may still see the target half written while the copy runs, and a line
+// another process appends during that window is lost if the copy is undone.
 int atomicFileCommitInPlace(AtomicFile *file);
 // Drops the new content; the target stays as it was.
 void atomicFileAbort(AtomicFile *file);
@@ -38,10 +45,14 @@ void atomicFileAbort(AtomicFile *file);
 // The whole cycle for content held in memory.
 int writeFileAtomically(const char *path, const void *data, size_t size);
 
-// Removes the temporary files a process ended before commit or abort left
-// beside `path` or beside one of its numbered copies (`path`.1 to
-// `path`.999). Such a copy of a large upload would otherwise stay on the
-// flash for good. Call it only while nothing replaces these files. The
-// number of files removed, or a negative errno when the directory cannot
-// be read.
-int atomicFileRemoveLeftovers(const char *path);
+// What a process ended mid-write left beside `path` or beside one of its
+// numbered copies (`path`.1 to `path`.999): a rollback copy means an
+// in-place commit was cut, and its content is put back into the file in
+// place (same inode), then the copy is removed; the temporary files that
+// were never committed are removed (such a copy of a large upload would
+// otherwise stay on the flash for good). Only names this module makes are
+// touched. Call it only while nothing replaces these files. The number of
+// files restored and removed, or a negative errno when the directory cannot
+// be read or a restore failed (its rollback copy then stays for the next
+// try).
+int atomicFileRecover(const char *path);

@@ -3,6 +3,7 @@
 // upload never touches the file: it holds its old content until a complete
 // upload replaces it.
 #include "faults/fault_files.h"
+#include "support/file_size_limit.h"
 #include "support/daemon_harness.h"
 #include "session/command_list.h"
 #include "session/wire.h"
@@ -12,7 +13,6 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
-#include <sys/resource.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -109,32 +109,6 @@ TEST_F(TransferFaultTest, FullDeviceIsAnsweredWithTheFailureText)
     // Every byte was taken: the next frame is read where it starts.
     EXPECT_EQ(client.call(60, nullptr, 3), "NAK: No such command");
 }
-
-// Lets the daemon write files of at most `bytes` bytes: a larger write
-// fails as on a full file system. Set while the daemon starts (it inherits
-// the limit), restored afterwards.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        // Ignored, the signal a write beyond the limit raises only fails
-        // the write; the disposition carries over into the daemon.
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit saved_{};
-    sighandler_t oldHandler_;
-};
 
 TEST_F(TransferFaultTest, FullFileSystemKeepsTheOldFile)
 {

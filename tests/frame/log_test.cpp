@@ -73,6 +73,64 @@ TEST_F(LogRingTest, FullRingKeepsTheNewestEntries)
     EXPECT_EQ(logRingCount(), 9u);
 }
 
+// A full ring gives up the oldest entry of the least severe level queued;
+// errors and black-box records give way only to each other, and a new entry
+// less severe than everything queued is the one dropped.
+TEST_F(LogRingTest, FullRingEvictsTheLeastSevereEntriesFirst)
+{
+    ASSERT_TRUE(logRingStart(5, 10));
+    LOGGER_LogBlackboxRecord("RS", "SVC_SET_EVENTS");
+    LOGGER_LogMessage(6, 0, "trace 1");
+    LOGGER_LogMessage(3, 0, "error 1");
+    LOGGER_LogMessage(5, 0, "notice 1");
+    LOGGER_LogMessage(4, 0, "warning 1");
+    LOGGER_LogMessage(6, 0, "trace 2");
+    LOGGER_LogMessage(5, 0, "notice 2");
+    LOGGER_LogMessage(4, 0, "warning 2");
+    LOGGER_LogMessage(6, 0, "trace 3");
+    LOGGER_LogBlackboxRecord("RE", "SVC_SET_EVENTS,ACK");
+    ASSERT_EQ(logRingCount(), 10u);
+
+    // A burst of traces replaces the traces only, oldest first.
+    for (int i = 4; i <= 6; i++)
+        LOGGER_LogMessage(6, 0, "trace %d", i);
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"", "error 1", "notice 1", "warning 1", "notice 2",
+                                                       "warning 2", "", "trace 4", "trace 5", "trace 6"}));
+    // A warning takes a trace's place; once no trace is left, a notice's.
+    for (int i = 3; i <= 6; i++)
+        LOGGER_LogMessage(4, 0, "warning %d", i);
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"", "error 1", "warning 1", "notice 2", "warning 2", "",
+                                                       "warning 3", "warning 4", "warning 5", "warning 6"}));
+    // With no trace queued a trace is dropped; a notice takes the last
+    // notice's place.
+    LOGGER_LogMessage(6, 0, "trace 7");
+    EXPECT_EQ(queuedTexts().back(), "warning 6");
+    LOGGER_LogMessage(5, 0, "notice 3");
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"", "error 1", "warning 1", "warning 2", "", "warning 3",
+                                                       "warning 4", "warning 5", "warning 6", "notice 3"}));
+    // Errors and records push out notices and warnings; a warning then has
+    // no place.
+    for (int i = 2; i <= 8; i++)
+        LOGGER_LogMessage(3, 0, "error %d", i);
+    LOGGER_LogMessage(4, 0, "warning 7");
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"", "error 1", "", "error 2", "error 3", "error 4",
+                                                       "error 5", "error 6", "error 7", "error 8"}));
+    // Among themselves the oldest gives way, record or error.
+    auto kindAt = [](unsigned i) {
+        LogEntry entry{};
+        uint32_t kind = logRingPeek(i, &entry) ? entry.kind : 99;
+        logEntryRelease(&entry);
+        return kind;
+    };
+    LOGGER_LogBlackboxRecord("TE", "x");
+    EXPECT_EQ(queuedTexts().front(), "error 1") << "the oldest record gave way";
+    EXPECT_EQ(kindAt(9), uint32_t(LOG_KIND_BLACKBOX_RECORD));
+    LOGGER_LogMessage(3, 0, "error 9");
+    EXPECT_EQ(kindAt(0), uint32_t(LOG_KIND_BLACKBOX_RECORD));
+    EXPECT_EQ(queuedTexts().back(), "error 9");
+    EXPECT_EQ(logRingCount(), 10u);
+}
+
 TEST_F(LogRingTest, CapacityIsCappedAt500)
 {
     ASSERT_TRUE(logRingStart(5, 1000));

@@ -1,4 +1,5 @@
 #include "platform/atomic_file.h"
+#include "support/file_size_limit.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,6 +35,11 @@ protected:
         return s.str();
     }
     int entries() { return int(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
+    static ino_t inode(const std::string &path)
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
 };
 
 TEST_F(AtomicFileTest, CommitReplacesAndAbortKeepsTheOldContent)
@@ -87,7 +93,7 @@ TEST_F(AtomicFileTest, LeftoversOfTheFileAndItsNumberedCopiesAreRemoved)
         std::ofstream(dir + "/" + name) << "keep";
     fs::create_directory(dir + "/.Events.log.mif-part.dIrEcT");
 
-    EXPECT_EQ(atomicFileRemoveLeftovers(path.c_str()), 4);
+    EXPECT_EQ(atomicFileRecover(path.c_str()), 4);
     EXPECT_EQ(fs::path(cut.tempPath).filename().string().rfind(".Events.log.mif-part.", 0), 0u) << cut.tempPath;
     EXPECT_FALSE(fs::exists(cut.tempPath));
     for (const std::string &name : leftovers)
@@ -96,8 +102,8 @@ TEST_F(AtomicFileTest, LeftoversOfTheFileAndItsNumberedCopiesAreRemoved)
         EXPECT_TRUE(fs::exists(dir + "/" + name)) << name;
     EXPECT_TRUE(fs::is_directory(dir + "/.Events.log.mif-part.dIrEcT"));
 
-    EXPECT_EQ(atomicFileRemoveLeftovers(path.c_str()), 0) << "nothing left the second time";
-    EXPECT_EQ(atomicFileRemoveLeftovers((dir + "/no/such/Events.log").c_str()), -ENOENT);
+    EXPECT_EQ(atomicFileRecover(path.c_str()), 0) << "nothing left the second time";
+    EXPECT_EQ(atomicFileRecover((dir + "/no/such/Events.log").c_str()), -ENOENT);
 }
 
 // The in-place commit keeps the file a writer holds open: what the writer
@@ -133,6 +139,65 @@ TEST_F(AtomicFileTest, InPlaceCommitKeepsTheFileAndItsWriters)
     ASSERT_EQ(atomicFileCommitInPlace(&file), 0);
     EXPECT_EQ(read(fresh), "x");
     EXPECT_EQ(entries(), 2);
+}
+
+// A cut in-place commit leaves a rollback copy beside the file: recovery
+// puts it back into the same file (the inode its writers hold), also for a
+// numbered copy; a copy cut while it was saved is only removed.
+TEST_F(AtomicFileTest, RecoveryPutsRollbackCopiesBackInPlace)
+{
+    std::string path = dir + "/Events.log";
+    std::ofstream(path) << "1;half of the new";
+    std::ofstream(dir + "/.Events.log.mif-rollback") << "1;old\n";
+    std::ofstream(dir + "/.Events.log.2.mif-rollback") << "2;old copy\n";
+    std::ofstream(dir + "/.Events.log.mif-rollback.part") << "1;ol";   // cut while saved: the file is whole
+    std::ofstream(dir + "/Events.log.mif-rollback") << "not ours";
+    const ino_t before = inode(path);
+    int writer = open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+
+    EXPECT_EQ(atomicFileRecover(path.c_str()), 3);
+    ASSERT_EQ(write(writer, "3;after\n", 8), 8);
+    close(writer);
+    EXPECT_EQ(read(path), "1;old\n3;after\n");
+    EXPECT_EQ(inode(path), before);
+    EXPECT_EQ(read(dir + "/Events.log.2"), "2;old copy\n");
+    EXPECT_EQ(read(dir + "/Events.log.mif-rollback"), "not ours");
+    EXPECT_EQ(entries(), 3);
+    EXPECT_EQ(atomicFileRecover(path.c_str()), 0);
+}
+
+// Storage that fills while the new content is copied in: the old content
+// comes back from its rollback copy, the commit fails, nothing is left
+// beside the file. A rollback copy a failed restore left is put back before
+// the next commit saves the file as its old content.
+TEST_F(AtomicFileTest, StorageFullDuringTheInPlaceCopyRestoresTheOldContent)
+{
+    std::string path = dir + "/Events.log";
+    const std::string oldContent(20000, 'o');
+    std::ofstream(path) << oldContent;
+    AtomicFile file;
+    ASSERT_EQ(atomicFileOpen(&file, path.c_str()), 0);
+    const std::string newContent(50000, 'n');
+    ASSERT_EQ(atomicFileWrite(&file, newContent.data(), newContent.size()), 0);
+    {
+        FileSizeLimit limit(32768);   // the old content fits, the new does not
+        int result = atomicFileCommitInPlace(&file);
+        EXPECT_TRUE(result == -EFBIG || result == -ENOSPC) << result;
+    }
+    EXPECT_EQ(read(path), oldContent);
+    EXPECT_EQ(entries(), 1);
+
+    std::ofstream(path) << "broken";
+    std::ofstream(dir + "/.Events.log.mif-rollback") << oldContent;
+    ASSERT_EQ(atomicFileOpen(&file, path.c_str()), 0);
+    ASSERT_EQ(atomicFileWrite(&file, newContent.data(), newContent.size()), 0);
+    {
+        FileSizeLimit limit(32768);
+        EXPECT_NE(atomicFileCommitInPlace(&file), 0);
+    }
+    EXPECT_EQ(read(path), oldContent) << "the broken file never became the old content";
+    EXPECT_EQ(entries(), 1);
 }
 
 } // namespace

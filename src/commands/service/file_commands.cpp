@@ -575,11 +575,13 @@ Command *cmdHandler_SendFileCmd(Command *request, int socket)
     return createStringCommand(request->index, request->tag, "%s", name);
 }
 
-static void removeLeftoversOf(const std::string &path)
+static void recoverFilesOf(const std::string &path)
 {
-    int removed = atomicFileRemoveLeftovers(path.c_str());
-    if (removed > 0)
-        MIF_LOG(4, "Removed %d unfinished write(s) of %s\n", removed, path.c_str());
+    int result = atomicFileRecover(path.c_str());
+    if (result > 0)
+        MIF_LOG(4, "Recovered %d unfinished write(s) of %s\n", result, path.c_str());
+    else if (result < 0 && result != -ENOENT)
+        MIF_LOG(3, "%s: %s\n", path.c_str(), strerror(-result));
 }
 
 void removeUnfinishedUploads()
@@ -595,13 +597,13 @@ void removeUnfinishedUploads()
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             continue;   // a device is written in place; nothing is left beside it
-        removeLeftoversOf(replacedFilePath(path));
+        recoverFilesOf(replacedFilePath(path));
         if (index == MCH_INSTALL_DATA)
-            removeLeftoversOf(replacedFilePath(mifPath(std::string(name) + INSTALL_SIGNATURE_SUFFIX)));
+            recoverFilesOf(replacedFilePath(mifPath(std::string(name) + INSTALL_SIGNATURE_SUFFIX)));
     }
     // The files the daemon itself replaces whole.
     for (const char *name : {SCALE_CALDATA_FILE, SERIAL_FILE})
-        removeLeftoversOf(replacedFilePath(mifPath(name)));
+        recoverFilesOf(replacedFilePath(mifPath(name)));
 }
 
 Command *cmdHandler_RecvFileCmd(Command *request, int socket)

@@ -58,12 +58,14 @@ int sendFileCommand(int socket, Command *answer, uint64_t lowerBound);
 // socket failed first.
 uint32_t receiveFile(int socket, const char *fileName, uint32_t count, uint32_t *ppfx_len);
 
-// Removes what uploads cut short by the daemon's end left beside their
-// files (an upload goes to a temporary copy until every byte is in, and
-// SIGTERM ends the process without cleaning up), and the same leftovers of
-// the calibration and serial files, which the daemon replaces whole. Only
-// the daemon's own temporary names are touched. Run at start-up, before any
-// session can be receiving.
+// Recovers what uploads cut short by the daemon's end left beside their
+// files (an upload goes to a temporary copy until every byte is in, an
+// in-place commit keeps a rollback copy of the old content until the new
+// one is in, and SIGTERM or a crash ends the process without cleaning up),
+// and the same leftovers of the calibration and serial files, which the
+// daemon replaces whole: a rollback copy is put back into its file, a
+// temporary copy removed. Only the daemon's own names are touched. Run at
+// start-up, before any session can be receiving.
 void removeUnfinishedUploads();
 
 // Handlers (request and socket in, answer under the request's index and tag).
