@@ -24,9 +24,10 @@ STOP_TIMEOUT_S = 15
 def find_bin_dir(bin_dir=None):
     """Where mif-sim and mifd are: the argument, MIF_BIN_DIR, the build
     tree this package was imported from (build/python/mif -> build/bin),
-    or PATH."""
-    candidates = [bin_dir, os.environ.get("MIF_BIN_DIR"),
-                  pathlib.Path(__file__).resolve().parent.parent.parent / "bin"]
+    the installation prefix (PREFIX/lib/python3/dist-packages/mif ->
+    PREFIX/bin), or PATH."""
+    here = pathlib.Path(__file__).resolve().parents
+    candidates = [bin_dir, os.environ.get("MIF_BIN_DIR"), here[2] / "bin", here[4] / "bin"]
     for candidate in candidates:
         if candidate and (pathlib.Path(candidate) / "mif-sim").exists():
             return pathlib.Path(candidate)
@@ -55,7 +56,9 @@ class SimulatedAppliance:
 
     host = "127.0.0.1"
 
-    def __init__(self, bin_dir=None, root=None, port=None):
+    def __init__(self, bin_dir=None, root=None, port=None, unprovisioned=False):
+        """unprovisioned: the appliance comes without a serial number, as
+        from the factory (the simulator otherwise seeds one)."""
         self.bin_dir = find_bin_dir(bin_dir)
         self._own_root = root is None
         self.root = pathlib.Path(root) if root else pathlib.Path(tempfile.mkdtemp(prefix="mifsim."))
@@ -63,6 +66,12 @@ class SimulatedAppliance:
         self.log_path = self.root / "sim.log"
         self._process = None
         self._sessions = []
+        if unprovisioned:
+            # Seventeen zeros read as "no serial set"; the simulator keeps a
+            # file it finds in place.
+            config = self.root / "mnt/rwfs/data/system_config"
+            config.mkdir(parents=True, exist_ok=True)
+            (config / "qxsn.dat").write_text("0" * 17)
 
     def env(self):
         env = dict(os.environ)
