@@ -1,7 +1,6 @@
 """The example playbook against a line of five simulated appliances and
 one whose daemon is down: the first run provisions every live appliance,
 the second changes nothing, and the down one fails alone."""
-import concurrent.futures
 import json
 import os
 import pathlib
@@ -11,7 +10,7 @@ import tarfile
 import pytest
 
 import mif
-from mif.appliance import SimulatedAppliance, free_port
+from mif.appliance import free_port, signed_package, start_line
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLE_DIR = SOURCE_DIR / "examples" / "ansible"
@@ -23,20 +22,10 @@ VERSION = "DP-2026.02-line"
 
 @pytest.fixture
 def line():
-    with concurrent.futures.ThreadPoolExecutor(len(SERIALS)) as pool:
-        units = list(pool.map(lambda _: SimulatedAppliance(unprovisioned=True).start(), SERIALS))
+    units = start_line(len(SERIALS), unprovisioned=True)
     yield units
     problems = [p for unit in units for p in unit.stop()]
     assert not problems
-
-
-def make_package(directory, bin_dir):
-    (directory / "datpak.ver").write_text(VERSION + "\n")
-    package = directory / "datapackage.tar.gz"
-    with tarfile.open(package, "w:gz") as tar:
-        tar.add(directory / "datpak.ver", arcname="datpak.ver")
-    subprocess.run([bin_dir / "mif-sim", "sign-package", package], check=True, capture_output=True)
-    return package
 
 
 def write_inventory(path, units, package, log_dir):
@@ -52,8 +41,11 @@ def write_inventory(path, units, package, log_dir):
 
 
 def run_playbook(inventory, work, playbook=EXAMPLE_DIR / "provision.yml"):
+    # The modules import this very package, wherever the caller found it.
+    package_dir = str(pathlib.Path(mif.__file__).resolve().parents[1])
+    python_path = os.pathsep.join([package_dir] + [p for p in [os.environ.get("PYTHONPATH")] if p])
     env = dict(os.environ,
-               ANSIBLE_CONFIG=str(EXAMPLE_DIR / "ansible.cfg"),
+               ANSIBLE_CONFIG=str(EXAMPLE_DIR / "ansible.cfg"), PYTHONPATH=python_path,
                ANSIBLE_STDOUT_CALLBACK="json",
                ANSIBLE_HOME=str(work / "ansible-home"),
                ANSIBLE_LOCAL_TEMP=str(work / "ansible-tmp"),
@@ -74,7 +66,7 @@ def failed_tasks(report, host):
 
 
 def test_line_provisioning(line, tmp_path, bin_dir):
-    package = make_package(tmp_path, bin_dir)
+    package = signed_package(tmp_path, VERSION, bin_dir)
     log_dir = tmp_path / "logs"
     log_dir.mkdir()
     inventory = tmp_path / "inventory.yml"

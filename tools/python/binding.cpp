@@ -14,6 +14,7 @@
 #include <pybind11/stl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -183,6 +184,30 @@ public:
         }
     }
 
+    // `count` requests of one plain command straight from C++, each one's
+    // round trip in nanoseconds: what the Python layer costs is the
+    // difference to request() called from Python (scripts/bench).
+    std::vector<int64_t> timeRequests(int32_t index, int count)
+    {
+        std::vector<int64_t> samples;
+        std::string error;
+        bool failed = false;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(mutex_);
+            Answer answer;
+            for (int i = 0; i < count && !failed; i++) {
+                const auto start = std::chrono::steady_clock::now();
+                failed = !requestLocked(index, "", false, &answer, &error);
+                samples.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now() - start).count());
+            }
+        }
+        if (failed)
+            raiseConnectionFailure(error);
+        return samples;
+    }
+
 private:
     bool requestLocked(int32_t index, const std::string &payload, bool hasPayload, Answer *answer, std::string *error)
     {
@@ -298,6 +323,7 @@ PYBIND11_MODULE(_core, m)
         .def_property_readonly("port", &PySession::port)
         .def("close", &PySession::close)
         .def("request", &PySession::request, py::arg("index"), py::arg("payload") = py::none())
+        .def("_time_requests", &PySession::timeRequests, py::arg("index"), py::arg("count"))
         .def("run", &PySession::run, py::arg("command"), py::arg("args"), py::arg("options") = py::dict(),
              py::arg("progress") = py::none());
 

@@ -153,3 +153,24 @@ class SimulatedAppliance:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def start_line(count, **kwargs):
+    """`count` simulated appliances, started side by side."""
+    import concurrent.futures
+    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+        return list(pool.map(lambda _: SimulatedAppliance(**kwargs).start(), range(count)))
+
+
+def signed_package(directory, version, bin_dir=None):
+    """A data package in `directory` that brings datpak.ver = `version`,
+    signed with the simulator's development package key (PACKAGE.sig)."""
+    import tarfile
+    directory = pathlib.Path(directory)
+    (directory / "datpak.ver").write_text(version + "\n")
+    package = directory / "datapackage.tar.gz"
+    with tarfile.open(package, "w:gz") as tar:
+        tar.add(directory / "datpak.ver", arcname="datpak.ver")
+    subprocess.run([str(find_bin_dir(bin_dir) / "mif-sim"), "sign-package", str(package)], check=True,
+                   capture_output=True)
+    return package

@@ -26,6 +26,6 @@ requirements:
   - The C(mif) Python package (built with the project) importable by the module's interpreter
     (C(ansible_python_interpreter), C(PYTHONPATH)).
 notes:
-  - The modules run on the controller; use C(connection: local). The daemon serves one client at
-    a time, so a play should not run two tasks against one appliance at once.
+  - "The modules run on the controller; use C(connection: local). The daemon serves one client at
+    a time, so a play should not run two tasks against one appliance at once."
 '''

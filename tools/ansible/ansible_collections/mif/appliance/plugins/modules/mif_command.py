@@ -8,8 +8,8 @@ description:
   - Sends one plain command by the daemon's name (C(MCH_SET_HEATING)) or index, with an optional argument text.
   - The daemon cannot say whether a command changed anything, so the task reports C(changed) as
     the caller declares it with I(changed).
-  - In check mode nothing is sent (the command might change the appliance); a task that only reads can say
-    C(check_mode: false).
+  - "In check mode nothing is sent (the command might change the appliance); a task that only reads can say
+    C(check_mode: false)."
 extends_documentation_fragment: mif.appliance.connection
 options:
   command:
@@ -24,7 +24,7 @@ options:
     type: bool
     default: false
   fail_on_nak:
-    description: Whether a "NAK: ..." answer fails the task.
+    description: Whether an answer beginning with NAK fails the task.
     type: bool
     default: true
 '''
