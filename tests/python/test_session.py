@@ -22,8 +22,9 @@ def test_commands_and_decoders(appliance):
         assert list(serial)[:3] == ["QX", "FE", "BE"] and serial["SWMC"] == "0x00030215"
 
         appliance.sim("weight 750")
+        # Machine control reports the new load with its next reading.
         for _ in range(50):
-            if s.weight(check=False):
+            if (s.weight(check=False) or (0,))[0] == 750:
                 break
             time.sleep(0.1)
         assert s.weight() == (750, 61200)
@@ -76,6 +77,23 @@ def test_service_role_is_refused_full_level_commands(appliance):
     with appliance.session("service") as s:
         assert s.command("MCH_GET_WEIGHT").text != "NAK: No such command"
         assert s.set_heating(True).text == "NAK: No such command"
+
+
+def test_decoders_of_mifctls_library():
+    core = mif._core
+    assert core.decode_caldata("0,1200;1000,81200;") == [(0, 1200), (1000, 81200)]
+    assert core.decode_caldata("") == []
+    for bad in ["0,1200", "0;", "x,5;", "-1,5;", "4294967296,5;", "0,2147483648;"]:
+        assert core.decode_caldata(bad) is None, bad
+    assert core.caldata_argument(1000, -5) == "1000,-5"
+    answer = ("QX:12345678901234560,FE:18446744073709551615,BE:BE-1   X7,SWFE:1.2,BEHW:0x00000001,"
+              "SWMC:0x00030215,SWPC:0x00000002,RCPK:DP-1\n,FEAN:1844674PA40737095   51615")
+    assert core.identity_value(answer, "") == 12345678901234560
+    # An unreadable OTP value reads as all bits set, in both forms.
+    assert core.identity_value(answer, "PEDEU") == core.identity_value(answer, "FEEAN") == 2**64 - 1
+    assert core.identity_value(answer.replace("FEAN:1844674PA", "FEAN:1844674XA"), "FEEAN") is None
+    assert core.identity_value("NAK: Unsuccessful", "") is None
+    assert core.decode_weight("500,81200") == (500, 81200) and core.decode_weight("500") is None
 
 
 # ----------------------------------------------------------- transfers
