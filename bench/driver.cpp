@@ -33,6 +33,7 @@ const Figure kFigures[] = {
     {11, "IPC_Request", ipcRequestFigure},
     {12, "pictures and data packages", otherFileFigures},
     {13, "transfers over a paced link", relayFigures},
+    {14, "Python Session and Ansible", pythonFigures},
 };
 
 MicroResults readMicro(const std::string &path)

@@ -28,3 +28,4 @@ FigureRows startUpFigure(const MicroResults &micro);             // 10
 FigureRows ipcRequestFigure(const MicroResults &micro);          // 11
 FigureRows otherFileFigures(const MicroResults &micro);          // 12
 FigureRows relayFigures(const MicroResults &micro);              // 13
+FigureRows pythonFigures(const MicroResults &micro);             // 14
