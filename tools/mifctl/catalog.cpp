@@ -189,6 +189,11 @@ const AliasRow kAliasRows[] = {
      "Answers \"ACK\" or \"NAK: Unsuccessful\".", 1, 1, 0, true, WORDS(kOnOff), nullptr},
     {"heat-ctrl", "MCH_HEAT_CTRL", ALIAS_PLAIN, "on|off", "switch remote heating control", "Answers \"ACK\".", 1, 1,
      0, true, WORDS(kOnOff), nullptr},
+    {"all-off", "MCH_SET_SPEED", ALIAS_ALL_OFF, "", "stop the motor and switch the heater off",
+     "Sends, each even when one before was refused: the raw speed stop 0,0,0,0\n"
+     "(the motor stops at once), the speed 0.0 (the knob follows), set-heating off\n"
+     "and heat-ctrl off, and prints each answer.",
+     0, 0, 0, false, NO_WORDS, nullptr},
     {"ambi-light", "MCH_AMBI_LIGHT", ALIAS_PLAIN, "GREEN RED", "set the ambient light (percent)",
      "Sent as GREEN,RED.", 1, 2, ',', false, NO_WORDS, nullptr},
     {"set-transport", "MCH_SET_TRANSP", ALIAS_PLAIN, "on|off", "switch the transport lock",

@@ -40,6 +40,7 @@ enum AliasKind {
     ALIAS_PACKAGE,   // a signed data package
     ALIAS_STATE,     // the machine-state log, decoded
     ALIAS_SERIAL,    // serial numbers and versions, labelled
+    ALIAS_ALL_OFF,   // motor stopped and heater off, from several commands
 };
 
 // A friendly word and the daemon's word it stands for. Arguments are
