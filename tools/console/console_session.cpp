@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+#include "all_off.h"
+#include "caldata.h"
 #include "catalog.h"
 #include "platform/clock.h"
 #include "serial_info.h"
@@ -285,6 +287,45 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
     result.sent = true;
     result.nak = code == EXIT_ANSWER_NAK;
     result.text = answerText(answer);
+    // The same NAK stands for a stored first point and a refused one:
+    // mifctl's reading of the table says which.
+    CaldataOutcome outcome = CALDATA_UNKNOWN;
+    std::string note;
+    if (req.index == MCH_SET_CALDATA && req.hasPayload && result.nak) {
+        if (!caldataOutcome(session_, req.payload, answer, &outcome, &note, &error)) {
+            loseLocked(error);
+            note = error;
+        }
+        result.nak = result.nak && outcome != CALDATA_FIRST_POINT;
+        result.text += " (" + note + ")";
+    }
+    return result;
+}
+
+CommandResult ConsoleSession::allOff()
+{
+    CommandResult result;
+    result.command = "all-off";
+    result.text = levelRefusal(MCH_SET_SPEED);
+    if (!result.text.empty())
+        return result;
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (session_.socket.get() < 0) {
+        result.text = "not connected to the daemon";
+        return result;
+    }
+    std::vector<AllOffResult> steps;
+    std::string error;
+    const bool sent = ::allOff(session_, ACTUATOR_ALL, &steps, &error);
+    for (const AllOffResult &step : steps) {
+        result.text += (result.text.empty() ? "" : "; ") + step.what + ": " + step.answer;
+        result.nak = result.nak || !step.ok;
+    }
+    result.sent = sent;
+    if (!sent) {
+        loseLocked(error);
+        result.text += (result.text.empty() ? "" : "; ") + error;
+    }
     return result;
 }
 

@@ -68,6 +68,10 @@ public:
     // request.output.
     CommandResult run(const PreparedRequest &request, const std::string &transferId);
 
+    // mifctl's all-off on the session: motor stopped, heater off; one line
+    // per step in the text.
+    CommandResult allOff();
+
     // A local refusal that never reaches the daemon, e.g. a level too low.
     std::string levelRefusal(int32_t commandIndex) const;
 
