@@ -247,6 +247,8 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
     std::string error;
     Answer answer;
     int code = EXIT_ANSWER_OK;
+    if (req.kind == REQUEST_ALL_OFF)
+        return allOffLocked();
     if (req.kind == REQUEST_PLAIN) {
         if (!requestLocked(req.index, req.payload, req.hasPayload, &answer, &error)) {
             result.text = error;
@@ -304,16 +306,16 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
 
 CommandResult ConsoleSession::allOff()
 {
+    PreparedRequest request;
+    request.kind = REQUEST_ALL_OFF;
+    request.index = MCH_SET_SPEED;   // the level the steps need
+    return run(request, "");
+}
+
+CommandResult ConsoleSession::allOffLocked()
+{
     CommandResult result;
     result.command = "all-off";
-    result.text = levelRefusal(MCH_SET_SPEED);
-    if (!result.text.empty())
-        return result;
-    std::lock_guard<std::mutex> lock(sessionMutex_);
-    if (session_.socket.get() < 0) {
-        result.text = "not connected to the daemon";
-        return result;
-    }
     std::vector<AllOffResult> steps;
     std::string error;
     const bool sent = ::allOff(session_, ACTUATOR_ALL, &steps, &error);

@@ -89,6 +89,7 @@ private:
     void pollOnce();
     bool connectLocked();  // session lock held
     void loseLocked(const std::string &why);
+    CommandResult allOffLocked();
     void publishStatus();
     bool requestLocked(int32_t index, const std::string &payload, bool hasPayload, Answer *answer, std::string *error);
 
