@@ -117,7 +117,10 @@ const AliasRow kAliasRows[] = {
      "GRAMS with an AD value, or with the scale's current AD reading when AD is\n"
      "left out, is added to the table, stored and sent to machine control (at\n"
      "least two points are needed: \"NAK: Failed to calibrate scale\" otherwise).\n"
-     "clear empties the table in memory only.",
+     "After that NAK mifctl reads the table back and says whether the point was\n"
+     "stored (the table's first point, exit 0) or refused (table unchanged, exit 1).\n"
+     "GRAMS takes no sign. clear empties the table in memory only: scali.dat and\n"
+     "machine control keep the old calibration until the first new point.",
      1, 2, ',', false, WORDS(kCaldataWords), nullptr},
 
     // Identity
