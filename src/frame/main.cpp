@@ -1,6 +1,8 @@
 // The daemon's process entry: start-up, serving, and the orderly shutdown.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "commands/service/file_commands.h"
@@ -11,6 +13,7 @@
 #include "frame/startup.h"
 #include "monitor/monitor_threads.h"
 #include "platform/clock.h"
+#include "platform/daemon_lock.h"
 #include "platform/shell.h"
 #include "requests/mcl_event_dispatch.h"
 #include "requests/request_channel.h"
@@ -60,6 +63,20 @@ static int shutDown()
 int main(int argc, char **argv)
 {
     CommandLine line = parseCommandLine(argc, argv);
+    // Before any socket or device is touched: a second daemon on the same
+    // root would take the supervisor's handshake, the input devices and the
+    // listening port's retries from the one already serving.
+    // A lock that cannot be made at all does not keep the service away.
+    pid_t holder = 0;
+    int lockError = acquireDaemonLock(&holder);
+    if (lockError == -EWOULDBLOCK) {
+        fprintf(stderr, "mifd: another mifd (pid %ld) is running on this root (it holds %s); not starting\n",
+                long(holder), daemonLockPath().c_str());
+        return 1;
+    }
+    if (lockError != 0)
+        fprintf(stderr, "mifd: cannot take the lock %s (%s); starting without it\n", daemonLockPath().c_str(),
+                strerror(-lockError));
     // Machine control's events may come as soon as the subscriptions exist.
     installMclEventTable(kMclEventTable, kMclEventTableSize);
     Init_Ipc();

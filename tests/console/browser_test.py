@@ -298,6 +298,12 @@ def main():
         shot(driver, "scale-and-package")
         print("ok: a calibration point added")
 
+        # --- All off: every stop step answered
+        driver.find_element(By.ID, "all-off").click()
+        wait_for("the all-off answers", lambda: "heater: ACK" in text(driver, "#ans-all-off"), timeout=30)
+        assert "motor (raw stop): ACK" in text(driver, "#ans-all-off")
+        print("ok: All off stopped the motor and the heater")
+
         # --- a NAK: beside its control and in the banner
         field = driver.find_element(By.ID, "in-set-speed")
         field.clear()

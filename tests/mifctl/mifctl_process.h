@@ -29,6 +29,7 @@ public:
     // Reads standard output until it holds `needle`, at most `ms`.
     bool waitForOutput(const std::string &needle, unsigned ms);
     void closeInput();
+    pid_t pid() const { return pid_; }
     // Closes standard input, collects the output and waits for the end, at
     // most `ms`; kills the process after that.
     MifctlResult finish(unsigned ms = 20000);

@@ -45,6 +45,15 @@ TEST(ApplianceWithDaemon, SupervisorStartsTheDaemonAndTheDaemonsShutdownEndsTheA
     EXPECT_NE(root.read("/var/log/mifd.log").find("[MIF] send START to Supervisor"), std::string::npos);
 }
 
+// The appliance with its daemon, and a client authenticated with `role`.
+void startAndConnect(const TempRoot &root, SimChild *sim, Client *client, const char *role)
+{
+    int port = freeLoopbackPort();
+    ASSERT_NO_FATAL_FAILURE(startApplianceWithDaemon(root, port, sim));
+    ASSERT_TRUE(eventually([&] { return client->connect(port); }, 20000)) << sim->output();
+    ASSERT_EQ(client->authenticate(role), "ACK");
+}
+
 // Words 0-3 of the simulated OTP, as id.bin holds them.
 std::vector<uint32_t> otpWords(const TempRoot &root)
 {
@@ -70,12 +79,9 @@ size_t count(const std::string &text, const std::string &what)
 TEST(ApplianceWithDaemon, OtpIsBurntOnlyWithValuesThatReadBackAndOnlyOnce)
 {
     TempRoot root;
-    int port = freeLoopbackPort();
     SimChild sim;
-    ASSERT_NO_FATAL_FAILURE(startApplianceWithDaemon(root, port, &sim));
     Client client;
-    ASSERT_TRUE(eventually([&] { return client.connect(port); }, 20000)) << sim.output();
-    ASSERT_EQ(client.authenticate("service"), "ACK");
+    ASSERT_NO_FATAL_FAILURE(startAndConnect(root, &sim, &client, "service"));
 
     for (const char *value : {"FEEAN:-1", "PEDEU:-1", "FEEAN:+42"})
         EXPECT_EQ(client.call(MCH_SET_SERIAL, value), "NAK: Wrong number format in argument") << value;
@@ -96,6 +102,65 @@ TEST(ApplianceWithDaemon, OtpIsBurntOnlyWithValuesThatReadBackAndOnlyOnce)
     EXPECT_EQ(count(output, "lock word now"), 0u) << output;
     EXPECT_EQ(root.read("/sys/module/unique_id/parameters/unlock"), std::string("0", 2));
 
+    client.close();
+    sim.stop();
+}
+
+// What a technician met on a first visit, against the simulated machine
+// control: refused calibration points leave the table and the file as they
+// were; a second daemon on the root refuses to start; and when the daemon
+// is killed with the motor running and the heater on, machine control
+// stops both.
+TEST(ApplianceWithDaemon, RefusedPointsAreTakenBackAndTheMachineStopsWhenTheDaemonDies)
+{
+    TempRoot root;
+    SimChild sim;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(startAndConnect(root, &sim, &client, "developer"));
+
+    const char *const calFile = "/mnt/rwfs/data/system_config/scali.dat";
+    EXPECT_EQ(client.call(MCH_SET_CALDATA, "CLEAR"), "ACK");
+    EXPECT_EQ(client.call(MCH_SET_CALDATA, "0,1200"), "NAK: Failed to calibrate scale") << "one point is no segment";
+    EXPECT_EQ(root.read(calFile), "0,1200;") << "but it is stored";
+    EXPECT_EQ(client.call(MCH_SET_CALDATA, "2000,161200"), "ACK") << sim.output();
+    // Machine control takes only rising segments: 4294967291 g ("-5") makes
+    // a flat one, 1000 g with a lower AD value a falling one.
+    for (const char *refused : {"-5,161200", "1000,1200"}) {
+        EXPECT_EQ(client.call(MCH_SET_CALDATA, refused), "NAK: Failed to calibrate scale") << refused;
+        EXPECT_EQ(client.call(MCH_GET_CALDATA, nullptr), "0,1200;2000,161200;") << refused;
+        EXPECT_EQ(root.read(calFile), "0,1200;2000,161200;") << refused;
+    }
+    EXPECT_EQ(client.call(MCH_SET_CALDATA, "1000,81200"), "ACK") << "a refused point spoils none after it";
+
+    // The daemon the supervisor started holds the root's lock.
+    pid_t first = pid_t(atol(root.read("/run/mifd.lock").c_str()));
+    ASSERT_GT(first, 0);
+    Daemon second;
+    second.defaultPeers = false;
+    EXPECT_FALSE(second.start(root));
+    EXPECT_EQ(second.waitExit(5000), 1);
+    EXPECT_NE(second.errorOutput().find("another mifd (pid " + std::to_string(first) + ") is running on this root"),
+              std::string::npos)
+        << second.errorOutput();
+
+    EXPECT_EQ(client.call(MCH_SET_SPEED, "5.0"), "ACK") << sim.output();
+    EXPECT_EQ(client.call(MCH_SET_HEATING, "ON"), "ACK");
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    EXPECT_TRUE(eventually([&] { return sim.output().find("the daemon is gone: motor stopped and heater off") !=
+                                        std::string::npos; },
+                           5000))
+        << sim.output();
+    // The motor runs down to its target 0; the heating is off.
+    // The motor runs down to its target 0; the heating is off.
+    sim.control("status");
+    const char *const mark = ", error 0";   // the end of the status line alone
+    EXPECT_TRUE(eventually([&] { return sim.output().find(mark) != std::string::npos; }, 3000)) << sim.output();
+    const std::string output = sim.output();
+    const size_t end = std::min(output.size(), output.rfind(mark));
+    const std::string status = output.substr(output.rfind('\n', end) + 1, end - output.rfind('\n', end));
+    EXPECT_NE(status.find("speed 0.0 (motor "), std::string::npos) << status;
+    EXPECT_NE(status.find(" of 0), "), std::string::npos) << status;
+    EXPECT_NE(status.find("heating off"), std::string::npos) << status;
     client.close();
     sim.stop();
 }

@@ -147,6 +147,31 @@ TEST(MachineModel, TheThermostatHoldsTheTargetAndMachineErrorsSwitchTheHeaterOff
     EXPECT_TRUE(x.m.heatingOn);
 }
 
+// A daemon that is gone leaves nobody to stop the machine: the motor (knob
+// or raw form) and the heater (test heater too) go off, and a machine at
+// rest stays quiet.
+TEST(MachineModel, LosingTheDaemonStopsTheMotorAndTheHeater)
+{
+    Model x;
+    modelSetGuiSpeed(x.m, 50, x.m.lastTickMs, x.out);
+    x.m.heatingOn = x.m.testHeater = true;
+    x.run(1000);
+    ASSERT_GT(x.m.motorSpeed, 0);
+    ASSERT_TRUE(x.m.heaterActive);
+    x.out.notes.clear();
+    modelClientGone(x.m, x.m.lastTickMs, x.out);
+    EXPECT_EQ(x.m.guiSpeed, 0);
+    EXPECT_EQ(x.m.motorTarget, 0);
+    EXPECT_FALSE(x.m.heatingOn || x.m.testHeater || x.m.heaterActive);
+    EXPECT_EQ(x.out.notes.back(), "the daemon is gone: motor stopped and heater off");
+    x.run(60000);
+    EXPECT_EQ(x.m.motorSpeed, 0) << "the motor runs down";
+
+    x.out.notes.clear();
+    modelClientGone(x.m, x.m.lastTickMs, x.out);
+    EXPECT_TRUE(x.out.notes.empty()) << "nothing was running";
+}
+
 TEST(MachineModel, LidAndBowlInterlocks)
 {
     Model x;

@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+#include "all_off.h"
+#include "caldata.h"
 #include "catalog.h"
 #include "platform/clock.h"
 #include "serial_info.h"
@@ -245,6 +247,8 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
     std::string error;
     Answer answer;
     int code = EXIT_ANSWER_OK;
+    if (req.kind == REQUEST_ALL_OFF)
+        return allOffLocked();
     if (req.kind == REQUEST_PLAIN) {
         if (!requestLocked(req.index, req.payload, req.hasPayload, &answer, &error)) {
             result.text = error;
@@ -285,6 +289,45 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
     result.sent = true;
     result.nak = code == EXIT_ANSWER_NAK;
     result.text = answerText(answer);
+    // The same NAK stands for a stored first point and a refused one:
+    // mifctl's reading of the table says which.
+    CaldataOutcome outcome = CALDATA_UNKNOWN;
+    std::string note;
+    if (req.index == MCH_SET_CALDATA && req.hasPayload && result.nak) {
+        if (!caldataOutcome(session_, req.payload, answer, &outcome, &note, &error)) {
+            loseLocked(error);
+            note = error;
+        }
+        result.nak = result.nak && outcome != CALDATA_FIRST_POINT;
+        result.text += " (" + note + ")";
+    }
+    return result;
+}
+
+CommandResult ConsoleSession::allOff()
+{
+    PreparedRequest request;
+    request.kind = REQUEST_ALL_OFF;
+    request.index = MCH_SET_SPEED;   // the level the steps need
+    return run(request, "");
+}
+
+CommandResult ConsoleSession::allOffLocked()
+{
+    CommandResult result;
+    result.command = "all-off";
+    std::vector<AllOffResult> steps;
+    std::string error;
+    const bool sent = ::allOff(session_, ACTUATOR_ALL, &steps, &error);
+    for (const AllOffResult &step : steps) {
+        result.text += (result.text.empty() ? "" : "; ") + step.what + ": " + step.answer;
+        result.nak = result.nak || !step.ok;
+    }
+    result.sent = sent;
+    if (!sent) {
+        loseLocked(error);
+        result.text += (result.text.empty() ? "" : "; ") + error;
+    }
     return result;
 }
 

@@ -68,6 +68,10 @@ public:
     // request.output.
     CommandResult run(const PreparedRequest &request, const std::string &transferId);
 
+    // mifctl's all-off on the session: motor stopped, heater off; one line
+    // per step in the text.
+    CommandResult allOff();
+
     // A local refusal that never reaches the daemon, e.g. a level too low.
     std::string levelRefusal(int32_t commandIndex) const;
 
@@ -85,6 +89,7 @@ private:
     void pollOnce();
     bool connectLocked();  // session lock held
     void loseLocked(const std::string &why);
+    CommandResult allOffLocked();
     void publishStatus();
     bool requestLocked(int32_t index, const std::string &payload, bool hasPayload, Answer *answer, std::string *error);
 

@@ -343,6 +343,9 @@ void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSessi
     server.Post("/api/command", [&session](const httplib::Request &req, httplib::Response &res) {
         handleCommand(session, req, res);
     });
+    server.Post("/api/all-off", [&session](const httplib::Request &, httplib::Response &res) {
+        sendJson(res, resultJson(session.allOff()));
+    });
     server.Post("/api/upload", [&session, workDir](const httplib::Request &req, httplib::Response &res) {
         handleUpload(session, workDir, req, res);
     });

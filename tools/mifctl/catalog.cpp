@@ -119,7 +119,10 @@ const AliasRow kAliasRows[] = {
      "GRAMS with an AD value, or with the scale's current AD reading when AD is\n"
      "left out, is added to the table, stored and sent to machine control (at\n"
      "least two points are needed: \"NAK: Failed to calibrate scale\" otherwise).\n"
-     "clear empties the table in memory only.",
+     "After that NAK mifctl reads the table back and says whether the point was\n"
+     "stored (the table's first point, exit 0) or refused (table unchanged, exit 1).\n"
+     "GRAMS takes no sign. clear empties the table in memory only: scali.dat and\n"
+     "machine control keep the old calibration until the first new point.",
      1, 2, ',', false, WORDS(kCaldataWords), nullptr},
 
     // Identity
@@ -193,6 +196,11 @@ const AliasRow kAliasRows[] = {
      "Answers \"ACK\" or \"NAK: Unsuccessful\".", 1, 1, 0, true, WORDS(kOnOff), nullptr},
     {"heat-ctrl", "MCH_HEAT_CTRL", ALIAS_PLAIN, "on|off", "switch remote heating control", "Answers \"ACK\".", 1, 1,
      0, true, WORDS(kOnOff), nullptr},
+    {"all-off", "MCH_SET_SPEED", ALIAS_ALL_OFF, "", "stop the motor and switch the heater off",
+     "Sends, each even when one before was refused: the raw speed stop 0,0,0,0\n"
+     "(the motor stops at once), the speed 0.0 (the knob follows), set-heating off\n"
+     "and heat-ctrl off, and prints each answer.",
+     0, 0, 0, false, NO_WORDS, nullptr},
     {"ambi-light", "MCH_AMBI_LIGHT", ALIAS_PLAIN, "GREEN RED", "set the ambient light (percent)",
      "Sent as GREEN,RED.", 1, 2, ',', false, NO_WORDS, nullptr},
     {"set-transport", "MCH_SET_TRANSP", ALIAS_PLAIN, "on|off", "switch the transport lock",

@@ -42,6 +42,7 @@ enum AliasKind {
     ALIAS_SERIAL,    // serial numbers and versions, labelled
     ALIAS_SPEED,     // a speed as the display shows it, or the raw four-number form
     ALIAS_WEIGHT,    // the scale's reading, labelled
+    ALIAS_ALL_OFF,   // motor stopped and heater off, from several commands
 };
 
 // A friendly word and the daemon's word it stands for. Arguments are

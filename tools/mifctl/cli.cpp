@@ -86,6 +86,7 @@ static void addAliasSubcommand(Parser &p, const AliasRow &row)
     }
     case ALIAS_SERIAL:
     case ALIAS_WEIGHT: sub->add_flag("--json", inv.json, "one JSON object"); break;
+    case ALIAS_ALL_OFF: break;
     }
 }
 
@@ -126,6 +127,8 @@ ParserPtr makeParser(bool forShell)
         app.add_option("-t,--timeout", g.timeoutSeconds, "seconds to wait for the daemon (default 30)")
             ->check(CLI::Range(0.1, 86400.0));
         app.add_flag("-q,--quiet", g.quiet, "no progress bars");
+        app.add_flag("--stop-on-exit", g.stopOnExit,
+                     "on Ctrl-C (and, in the shell, on leaving it) stop the motor and heater the commands started");
         app.set_version_flag("-V,--version", "mifctl " MIFCTL_VERSION);
         app.fallthrough();  // global options may follow the command
     }

@@ -44,6 +44,7 @@ struct GlobalOptions {
     std::string role;
     double timeoutSeconds = 30;
     bool quiet = false;
+    bool stopOnExit = false;   // Ctrl-C stops the motor and heater the commands started
 };
 
 struct Parser;

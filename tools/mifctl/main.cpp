@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "all_off.h"
 #include "cli.h"
 #include "connection.h"
 #include "run.h"
@@ -53,9 +54,13 @@ int main(int argc, char **argv)
 
     RunSettings run;
     run.quiet = globals.quiet;
+    run.stopOnExit = globals.stopOnExit;
+    if (globals.stopOnExit)
+        watchInterrupt();
     if (invocation.kind == INVOKE_SHELL) {
         ShellSettings settings{endpoint, key, timeoutMs, run};
         return runShell(session, settings);
     }
-    return runPrepared(session, request, run);
+    code = runPrepared(session, request, run);
+    return globals.stopOnExit ? stopInterrupted(session, actuatorsStartedBy(request), code) : code;
 }

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
+#include "all_off.h"
+#include "caldata.h"
 #include "image.h"
 #include "platform/clock.h"
 #include "serial_info.h"
@@ -110,6 +112,8 @@ static int preparePlain(const Invocation &inv, PreparedRequest *out)
     std::string payload, error;
     bool hasPayload = false;
     if (!mapAliasArguments(*inv.alias, inv.args, &payload, &hasPayload, &error))
+        return usage(error);
+    if (commandIndex(*inv.alias) == MCH_SET_CALDATA && !caldataArgumentsValid(payload, &error))
         return usage(error);
     plain(out, commandIndex(*inv.alias), payload, hasPayload);
     return EXIT_ANSWER_OK;
@@ -471,6 +475,10 @@ int prepareInvocation(const Invocation &inv, PreparedRequest *out)
             out->json = true;
         }
         return EXIT_ANSWER_OK;
+    case ALIAS_ALL_OFF:
+        out->kind = REQUEST_ALL_OFF;
+        out->index = commandIndex(*inv.alias);
+        return EXIT_ANSWER_OK;
     case ALIAS_STATE:
     case ALIAS_SERIAL:
         out->kind = inv.alias->kind == ALIAS_STATE ? REQUEST_STATE : REQUEST_SERIAL;
@@ -497,6 +505,8 @@ int runPrepared(Session &session, const PreparedRequest &req, const RunSettings 
     std::string error;
     switch (req.kind) {
     case REQUEST_PLAIN: {
+        if (req.index == MCH_SET_CALDATA)
+            return runSetCaldata(session, req);
         Answer answer;
         if (!request(session, req.index, req.payload, req.hasPayload, &answer, &error))
             return connectionFailure(error);
@@ -518,6 +528,7 @@ int runPrepared(Session &session, const PreparedRequest &req, const RunSettings 
         return printAnswer(session, MCH_CHAP, answer);
     }
     case REQUEST_NO_ANSWER: return runNoAnswer(session, req);
+    case REQUEST_ALL_OFF: return runAllOff(session, ACTUATOR_ALL);
     }
     return EXIT_USAGE;
 }

@@ -9,6 +9,7 @@
 
 struct RunSettings {
     bool quiet = false;  // no progress bars
+    bool stopOnExit = false;  // the shell stops what its commands started when it ends
 };
 
 // Whether the invocation talks to the daemon (help does not).
@@ -18,7 +19,7 @@ bool invocationNeedsSession(const Invocation &invocation);
 // converted. Prepared before connecting, so that a mistake in the command
 // never costs another client its session.
 enum RequestKind { REQUEST_PLAIN, REQUEST_UPLOAD, REQUEST_DOWNLOAD, REQUEST_STATE, REQUEST_SERIAL, REQUEST_CHAP,
-                   REQUEST_NO_ANSWER, REQUEST_WEIGHT };
+                   REQUEST_NO_ANSWER, REQUEST_WEIGHT, REQUEST_ALL_OFF };
 
 struct PreparedRequest {
     RequestKind kind = REQUEST_PLAIN;

@@ -1,6 +1,8 @@
 // Reading, completing and running shell lines.
 #include "shell.h"
 
+#include "all_off.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +137,7 @@ int runShell(Session &session, const ShellSettings &settings)
     ParserPtr parser = makeParser(true);
     LineReader reader(settings);
     int worst = EXIT_ANSWER_OK;
+    unsigned started = 0;   // what the commands switched on, for --stop-on-exit
     std::string line;
     while (reader.next(&line)) {
         const size_t first = line.find_first_not_of(" \t");
@@ -156,9 +159,11 @@ int runShell(Session &session, const ShellSettings &settings)
             } else {
                 PreparedRequest request;
                 code = prepareInvocation(inv, &request);
-                if (code == EXIT_ANSWER_OK)
+                if (code == EXIT_ANSWER_OK) {
                     code = connected(session, reader.interactive) ? runPrepared(session, request, settings.run)
                                                                   : EXIT_CONNECTION;
+                    started |= actuatorsStartedBy(request);
+                }
                 // A transfer that failed halfway leaves the stream out of
                 // step: nothing more can be said on this connection.
                 if (code == EXIT_CONNECTION && session.socket.get() >= 0) {
@@ -172,6 +177,10 @@ int runShell(Session &session, const ShellSettings &settings)
             worst = code;
         if (!reader.interactive && code == EXIT_CONNECTION)
             break;
+        if (settings.run.stopOnExit && interruptSeen())
+            break;
     }
+    if (settings.run.stopOnExit && session.socket.get() >= 0)
+        worst = stopStarted(session, started, interruptSeen() ? "interrupted" : "leaving the shell", worst);
     return reader.interactive ? EXIT_ANSWER_OK : worst;
 }

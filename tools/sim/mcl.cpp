@@ -24,6 +24,7 @@
 #include "peer.h"
 #include "peers.h"
 #include "platform/clock.h"
+#include "platform/daemon_lock.h"
 #include "platform/paths.h"
 #include "requests/request_codes.h"
 #include "sim_console.h"
@@ -44,9 +45,21 @@ struct MclState {
     std::vector<std::string> notes;
     std::vector<BlackBoxEntry> blackBox;
     std::vector<FlagFileChange> flagFiles;
+    bool daemonSeen = false;                // a daemon held its lock on the root
 };
 
 MclState gMcl;
+
+// Machine control's watch over its client: the daemon holds a lock on the
+// root for as long as it lives, and the kernel drops it however the daemon
+// ends. Once a daemon was seen, losing it stops the machine.
+void watchDaemon(uint64_t now, ModelOutput &out)
+{
+    const bool alive = daemonLockHeld();
+    if (gMcl.daemonSeen && !alive)
+        modelClientGone(gMcl.model, now, out);
+    gMcl.daemonSeen = alive;
+}
 
 // Takes what a step of the model produced; the lock is held.
 void collect(ModelOutput &out)
@@ -128,6 +141,7 @@ void tick()
         std::lock_guard<std::mutex> lock(gMcl.lock);
         uint64_t now = machineTimeMs();
         ModelOutput out;
+        watchDaemon(now, out);
         modelTick(gMcl.model, now, out);
         collect(out);
         auto end = std::find_if(gMcl.queue.begin(), gMcl.queue.end(), [now](const SimEvent &e) { return e.dueMs > now; });

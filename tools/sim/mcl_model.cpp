@@ -197,6 +197,18 @@ void modelStopMotor(MachineModel &m, uint64_t nowMs, ModelOutput &out)
     m.runUntilMs = 0;
 }
 
+void modelClientGone(MachineModel &m, uint64_t nowMs, ModelOutput &out)
+{
+    const bool moving = m.motorTarget != 0 || m.motorSpeed > 0 || m.guiSpeed != 0;
+    const bool heating = m.heatingOn || m.testHeater;
+    if (moving)
+        modelStopMotor(m, nowMs, out);
+    m.heatingOn = m.testHeater = false;
+    updateHeater(m, nowMs, out);
+    if (moving || heating)
+        note(out, "the daemon is gone: motor stopped and heater off");
+}
+
 void modelMotorFunction(MachineModel &m, int32_t function, uint64_t nowMs, ModelOutput &out)
 {
     uint64_t due = nowMs + TRANSPORT_DELAY_MS;

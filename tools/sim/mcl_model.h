@@ -140,6 +140,11 @@ void modelPublishScale(MachineModel &model, uint64_t nowMs, ModelOutput &out);
 // Motor data of the moment.
 PrimaryMotorData modelPrimaryMotorData(const MachineModel &model);
 SecondaryMotorData modelSecondaryMotorData(const MachineModel &model);
+// The daemon that drove the machine has gone (ended, killed, crashed):
+// nobody is left who could stop what it started, so machine control stops
+// the motor and switches the heater (the test heater too) off, as a
+// careful machine control does when it loses its client.
+void modelClientGone(MachineModel &model, uint64_t nowMs, ModelOutput &out);
 // Back to the state after switch-on, the scale's load and calibration kept.
 void modelReset(MachineModel &model, uint64_t nowMs, ModelOutput &out);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "commands/service/scale.h"
@@ -104,26 +105,32 @@ bool calibrationText(std::string *text)
     return true;
 }
 
+// The file's whole content. 0, or the errno of what went wrong (ENOENT when
+// no table was ever stored).
+static int readCaldataFile(std::string *content)
+{
+    StdioFile file = openApplianceFile(SCALE_CALDATA_FILE, "rb");
+    struct stat status;
+    if (!file || fstat(fileno(file.get()), &status) != 0)
+        return errno;
+    try {
+        content->resize(size_t(status.st_size));
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+    errno = 0;
+    if (fread(content->data(), 1, content->size(), file.get()) != content->size())
+        return errno ? errno : EIO;
+    return 0;
+}
+
 void readCaldata()
 {
     MIF_TRACE_ENTER();
     table.clear();
-    StdioFile file = openApplianceFile(SCALE_CALDATA_FILE, "rb");
-    struct stat status;
-    if (!file || fstat(fileno(file.get()), &status) != 0) {
-        MIF_LOG(3, "%s\n", strerror(errno));
-        return;
-    }
     std::string content;
-    try {
-        content.resize(size_t(status.st_size));
-    } catch (const std::bad_alloc &) {
-        MIF_LOG(3, "%s\n", strerror(ENOMEM));
-        return;
-    }
-    errno = 0;
-    if (fread(content.data(), 1, content.size(), file.get()) != content.size()) {
-        MIF_LOG(3, "%s\n", strerror(errno ? errno : EIO));
+    if (int error = readCaldataFile(&content)) {
+        MIF_LOG(3, "%s\n", strerror(error));
         return;
     }
     // Pairs end at ';'; whatever follows the last ';' is not a pair.
@@ -155,6 +162,38 @@ bool storeCaldata()
         return false;
     }
     int result = writeFileAtomically(mifPath(SCALE_CALDATA_FILE).c_str(), text.data(), text.size());
+    if (result != 0) {
+        MIF_LOG(3, "%s\n", strerror(-result));
+        return false;
+    }
+    return true;
+}
+
+bool saveCalibration(CalibrationSnapshot *snapshot)
+{
+    try {
+        snapshot->points = table;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    int error = readCaldataFile(&snapshot->fileText);
+    snapshot->fileStored = error == 0;
+    if (error && error != ENOENT) {
+        MIF_LOG(3, "%s\n", strerror(error));
+        return false;
+    }
+    return true;
+}
+
+bool restoreCalibration(CalibrationSnapshot &snapshot)
+{
+    table.swap(snapshot.points);
+    const std::string path = mifPath(SCALE_CALDATA_FILE);
+    int result;
+    if (snapshot.fileStored)
+        result = writeFileAtomically(path.c_str(), snapshot.fileText.data(), snapshot.fileText.size());
+    else
+        result = unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -errno;
     if (result != 0) {
         MIF_LOG(3, "%s\n", strerror(-result));
         return false;

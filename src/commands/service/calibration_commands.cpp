@@ -98,13 +98,28 @@ Command *cmdHandler_MCHSetCalData(Command *request, int /*socket*/)
         return createStringCommand(index, tag, "NAK: Scale sent no data");
     }
 
+    // A point is kept only when machine control took the table it makes,
+    // or when it is the first point of a table (one point is no segment:
+    // it is stored and waits for the second, the answer saying the scale
+    // is not calibrated yet). Any other refusal takes the point back from
+    // the table and the file, so that a NAK always means "nothing changed"
+    // and one bad point cannot make every later one fail.
+    CalibrationSnapshot before;
     const char *answer = nullptr;
-    if (!addCalibrationPoint(grams, adValue))
+    bool takeBack = true;
+    if (!saveCalibration(&before) || !addCalibrationPoint(grams, adValue)) {
         answer = "NAK: Unable to add calibration data";
-    else if (!storeCaldata())
+        takeBack = false;
+    } else if (!storeCaldata()) {
         answer = "NAK: Failed to store calibration data";
-    else if (!sendCalibration())
+    } else if (calibrationPointCount() < 2) {
         answer = "NAK: Failed to calibrate scale";
+        takeBack = false;
+    } else if (!sendCalibration()) {
+        answer = "NAK: Failed to calibrate scale";
+    }
+    if (answer && takeBack)
+        restoreCalibration(before);
     MIF_TRACE_LEAVE();
     return answer ? createStringCommand(index, tag, "%s", answer) : createAckCommand(index, tag);
 }

@@ -59,6 +59,21 @@ bool calibrationText(std::string *text);
 // the old or the new table, never a torn one. False (logged) on failure.
 bool storeCaldata();
 
+// The table and the file as they were before a point was added, so that a
+// point machine control refuses can be taken back: what the daemon stores
+// is then always a table machine control took (or the first point of one).
+struct CalibrationSnapshot {
+    std::vector<CalibrationPoint> points;
+    bool fileStored = false;   // whether the file existed
+    std::string fileText;      // its content then (after CLEAR it may differ from `points`)
+};
+// False (logged) when the file exists but cannot be read: nothing could
+// then be taken back.
+bool saveCalibration(CalibrationSnapshot *snapshot);
+// Puts the table back and rewrites (or removes) the file. False (logged)
+// when the file could not be restored; the table is restored in any case.
+bool restoreCalibration(CalibrationSnapshot &snapshot);
+
 // The slope of the segment between two neighbouring points: the AD change
 // times 10000 per gram. False when it does not fit a signed 32-bit value.
 bool calibrationSlope(const CalibrationPoint &lower, const CalibrationPoint &upper, int32_t *slope);

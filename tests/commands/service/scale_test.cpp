@@ -143,11 +143,12 @@ TEST_F(ScaleTest, SlopeIsSignedAndMustFit)
     EXPECT_EQ(setCal("1000,1200"), "ACK");
     EXPECT_EQ(segmentsSent(), (std::vector<Segment>{{1, 81200, -800000}, kEndMarker}));
 
-    // A steep pair: nothing is sent, the point stays in table and file.
+    // A steep pair: nothing is sent, and the point is taken back.
     mcl.clear();
     EXPECT_EQ(setCal("1001,400000"), "NAK: Failed to calibrate scale");
     EXPECT_TRUE(segmentsSent().empty()) << "no segment may go out when one does not fit";
-    EXPECT_EQ(root.read(kCalFile), "0,81200;1000,1200;1001,400000;");
+    EXPECT_EQ(root.read(kCalFile), "0,81200;1000,1200;");
+    EXPECT_EQ(getCal(), "0,81200;1000,1200;");
 }
 
 TEST_F(ScaleTest, SegmentNumbersStayBelowTheEndMarker)
@@ -170,29 +171,27 @@ TEST_F(ScaleTest, SegmentNumbersStayBelowTheEndMarker)
 }
 
 // A client adding point after point cannot make the file grow beyond what
-// the transfer carries: the refused point is not stored. (The first slope
-// does not fit, so that no segment is sent and each point is only stored.)
-TEST_F(ScaleTest, TheFileStaysBoundedAfterThreeHundredPoints)
+// the transfer carries: the point past the last segment number is refused
+// and not stored, while a known point still takes a new value.
+TEST_F(ScaleTest, TheFileStaysBoundedAtTheLastSegmentNumber)
 {
-    std::string expected;
-    for (uint32_t grams = 0; grams < 300; grams++) {
-        int32_t ad = grams == 0 ? 0 : int32_t(300000 + grams);
-        std::string point = std::to_string(grams) + "," + std::to_string(ad);
-        if (grams < 255) {
-            expected += point + ";";
-            EXPECT_EQ(setCal(point.c_str()), "NAK: Failed to calibrate scale") << point;
-        } else {
-            EXPECT_EQ(setCal(point.c_str()), "NAK: Unable to add calibration data") << point;
-        }
-    }
+    std::string full;
+    for (uint32_t grams = 0; grams < 254; grams++)
+        full += std::to_string(grams) + "," + std::to_string(grams * 100) + ";";
+    root.write(kCalFile, full);
+    readCaldata();
+    ASSERT_EQ(calibrationPointCount(), 254u);
+    EXPECT_EQ(setCal("254,25400"), "ACK");
+    full += "254,25400;";
+    EXPECT_EQ(segmentsSent().size(), 255u) << "254 segments and the end marker";
+
+    mcl.clear();
+    EXPECT_EQ(setCal("255,25500"), "NAK: Unable to add calibration data");
+    EXPECT_EQ(setCal("300,30000"), "NAK: Unable to add calibration data");
     EXPECT_TRUE(segmentsSent().empty());
     EXPECT_EQ(calibrationPointCount(), 255u);
-    EXPECT_EQ(root.read(kCalFile).size(), expected.size());
-    EXPECT_EQ(root.read(kCalFile), expected);
-
-    readCaldata();
-    EXPECT_EQ(calibrationPointCount(), 255u);
-    EXPECT_EQ(setCal("7,1"), "NAK: Failed to calibrate scale") << "a known point still takes a new value";
+    EXPECT_EQ(root.read(kCalFile), full);
+    EXPECT_EQ(setCal("254,25401"), "ACK") << "a known point still takes a new value";
     EXPECT_EQ(calibrationPointCount(), 255u);
 }
 
@@ -220,7 +219,49 @@ TEST_F(ScaleTest, SegmentsAreTriedFiftyTimes)
     sent = segmentsSent();
     EXPECT_EQ(sent.size(), 50u) << "fifty tries of segment 1, then nothing more";
     EXPECT_EQ(sent.back(), (Segment{1, 1200, 800000}));
-    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;2000,161200;") << "the point stays after a failed transfer";
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;") << "a point machine control refused is taken back";
+    EXPECT_EQ(getCal(), "0,1200;1000,81200;");
+}
+
+// A refused point leaves the table and the file exactly as they were, so
+// that a NAK always means nothing changed and one bad point cannot make
+// every later one fail. Only the first point of a table is kept with its
+// NAK: it waits for the second.
+TEST_F(ScaleTest, ARefusedPointLeavesTableAndFileAsTheyWere)
+{
+    onScaleAdValue(161200);
+    EXPECT_EQ(setCal("0,1200"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;") << "the first point is stored";
+    EXPECT_EQ(setCal("2000"), "ACK");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;2000,161200;");
+
+    // "-5" reads as 4294967291 g; machine control refuses the flat segment
+    // it makes. A slope that does not fit is refused before anything is sent.
+    mcl.setReply(RIF_SET_BALANCE_CALIBRATION, 0, {0});
+    EXPECT_EQ(setCal("-5"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(setCal("1,400000"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;2000,161200;");
+    EXPECT_EQ(getCal(), "0,1200;2000,161200;");
+    mcl.setReply(RIF_SET_BALANCE_CALIBRATION, 0, {1});
+    EXPECT_EQ(setCal("1000,81200"), "ACK") << "the next good point is taken";
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;2000,161200;");
+
+    // After CLEAR the file still holds the old table: a refused point of
+    // the new one (here with a first point put in memory only) leaves that
+    // file, not the table in memory.
+    EXPECT_EQ(setCal("CLEAR"), "ACK");
+    ASSERT_TRUE(addCalibrationPoint(0, 1000));
+    EXPECT_EQ(setCal("1,400000"), "NAK: Failed to calibrate scale");
+    EXPECT_EQ(root.read(kCalFile), "0,1200;1000,81200;2000,161200;");
+    EXPECT_EQ(getCal(), "0,1000;");
+
+    // A file that was never there is not left behind by a refused point.
+    releaseCaldata();
+    ASSERT_EQ(unlink(root.at(kCalFile).c_str()), 0);
+    ASSERT_TRUE(addCalibrationPoint(0, 1000));
+    EXPECT_EQ(setCal("1,400000"), "NAK: Failed to calibrate scale");
+    EXPECT_FALSE(root.exists(kCalFile));
+    EXPECT_EQ(getCal(), "0,1000;");
 }
 
 TEST_F(ScaleTest, ArgumentsAndClear)
@@ -293,7 +334,7 @@ TEST_F(ScaleTest, StoreFailure)
     std::filesystem::remove_all(root.at("/mnt/rwfs/data/system_config"));
     EXPECT_EQ(setCal("0,1200"), "NAK: Failed to store calibration data");
     EXPECT_TRUE(log.hasText(3, "storeCaldata", "No such file or directory\n"));
-    EXPECT_EQ(getCal(), "0,1200;") << "the point stays in memory";
+    EXPECT_EQ(getCal(), "NAK: no caldata found") << "a point that could not be stored is taken back";
     EXPECT_TRUE(segmentsSent().empty());
 }
 

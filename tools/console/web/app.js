@@ -77,6 +77,12 @@ function showNak(text) {
 }
 $('nak-close').addEventListener('click', () => $('nak-banner').classList.add('hidden'));
 
+$('all-off').addEventListener('click', async () => {
+  busy($('ans-all-off'));
+  // The knob's way down takes up to 24 steps, after the raw stop.
+  showAnswer($('ans-all-off'), await api('POST', '/api/all-off', undefined, 60000), 'All off');
+});
+
 // ------------------------------------------------------------------ header and banner
 
 function renderIdentity(serial) {
@@ -533,8 +539,9 @@ function initScale() {
   $('tare-reset').addEventListener('click', () => command('set-tara', [], $('ans-tare')));
   $('cal-add').addEventListener('click', async () => {
     const args = [$('cal-grams').value.trim(), $('cal-ad').value.trim()].filter((x) => x);
-    const r = await command('set-caldata', args, $('ans-cal'));
-    if (r.ok) readCaldata();
+    // A refused point leaves the table; the first point is stored with a NAK.
+    await command('set-caldata', args, $('ans-cal'));
+    readCaldata();
   });
   $('cal-clear').addEventListener('click', async () => {
     const r = await command('set-caldata', ['clear'], $('ans-cal'));
@@ -609,6 +616,7 @@ function initMedia() {
   });
   $('repair-start').addEventListener('click', () => command('repair-start', $('repair-text').value.trim().split(/\s+/).filter((x) => x), $('ans-repair')));
   $('repair-end').addEventListener('click', () => command('repair-end', $('repair-text').value.trim().split(/\s+/).filter((x) => x), $('ans-repair')));
+  gate(levels.MCH_SET_SPEED || 5, $('all-off'));
   gate(levels.MCH_DISPLAY_IMG || 5, $('png-file'), $('png-send'));
   gate(levels.MCH_PLAY_SND || 5, $('wav-file'), $('wav-send'));
   gate(levels.MCH_INSTALL_DATA || 5, $('pkg-file'), $('pkg-sig'), $('pkg-send'));
