@@ -60,6 +60,8 @@ static int shutDown()
 int main(int argc, char **argv)
 {
     CommandLine line = parseCommandLine(argc, argv);
+    if (line.action != COMMAND_LINE_SERVE)
+        return answerCommandLine(line, authKeysAreDevelopmentSet(), stdout, stderr);
     // Machine control's events may come as soon as the subscriptions exist.
     installMclEventTable(kMclEventTable, kMclEventTableSize);
     Init_Ipc();

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -15,6 +16,7 @@
 
 #include "catalog.h"
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "session/command_list.h"
 #include "session/signing.h"
 #include "session/socket_io.h"
@@ -22,6 +24,12 @@
 
 #ifndef MIFCTL_DEV_KEY_DIR
 #define MIFCTL_DEV_KEY_DIR "keys/dev"
+#endif
+#ifndef MIFCTL_BUILD_BIN_DIR
+#define MIFCTL_BUILD_BIN_DIR ""
+#endif
+#ifndef MIFCTL_INSTALLED_KEY_DIR
+#define MIFCTL_INSTALLED_KEY_DIR "../share/mif-tools/dev-keys"
 #endif
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
@@ -46,6 +54,14 @@ void UniqueFd::reset(int fd)
 }
 
 // -------------------------------------------------------------------- keys
+
+std::string developmentKeyDirectory()
+{
+    const char *dir = getenv("MIF_KEY_DIR");
+    if (dir && *dir)
+        return dir;
+    return developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR);
+}
 
 const RoleRow kRoleRows[] = {
     {"service", "Service Software Authentication", 1},
@@ -89,8 +105,7 @@ bool resolveKey(const std::string &keyFile, const std::string &role, KeyChoice *
             *error = "unknown role \"" + role + "\"; roles are " + roleList();
             return false;
         }
-        const char *dir = getenv("MIF_KEY_DIR");
-        key->path = std::string(dir && *dir ? dir : MIFCTL_DEV_KEY_DIR) + "/" + role + ".pem";
+        key->path = developmentKeyDirectory() + "/" + role + ".pem";
         key->role = role;
     } else {
         *error = "no key: give -k FILE (or MIF_KEY) or -r ROLE (or MIF_ROLE); roles are " + roleList();
@@ -98,6 +113,8 @@ bool resolveKey(const std::string &keyFile, const std::string &role, KeyChoice *
     }
     if (access(key->path.c_str(), R_OK) != 0) {
         *error = "cannot read key " + key->path + ": " + strerror(errno);
+        if (!role.empty())
+            *error += " (-r takes the development keys: install mif-dev-keys, or set MIF_KEY_DIR to a key directory)";
         return false;
     }
     return true;

@@ -18,6 +18,7 @@
 #include "appliance.h"
 #include "control.h"
 #include "media.h"
+#include "mif_version.h"
 #include "otp.h"
 #include "package.h"
 #include "peer.h"
@@ -87,7 +88,9 @@ int runCtl(int argc, char **argv)
 
 int runSignPackage(int argc, char **argv)
 {
-    std::string package, key = MIF_SIM_PACKAGE_KEY_PEM, signature;
+    std::string package, signature;
+    std::string key = developmentKeyDir(MIF_SIM_BUILD_BIN_DIR, MIF_SIM_PACKAGE_KEY_DIR, "../share/mif-tools/dev-keys") +
+                      "/" MIF_SIM_PACKAGE_KEY_NAME;
     for (int i = 0; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "-k" && i + 1 < argc)
@@ -142,6 +145,15 @@ int main(int argc, char **argv)
         return runSignPackage(restc, rest);
     if (sub == "help") {
         printf("%s\n", controlHelp().c_str());
+        return 0;
+    }
+    if (sub == "--help" || sub == "-h") {
+        // The usage and the control commands, as the manual page shows them.
+        printf("%s\nControl %s\n", simUsage(), controlHelp().c_str());
+        return 0;
+    }
+    if (sub == "--version") {
+        printf("mif-sim %s\n", MIF_VERSION);
         return 0;
     }
     if (sub == "fb-png" || sub == "dsp-wav")
