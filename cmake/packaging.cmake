@@ -97,6 +97,7 @@ endfunction()
 # ------------------------------------------------------------------ daemon
 
 install(TARGETS mifd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
+add_dependencies(mif-package-files mifd)
 mif_add_manpage(mifd 8 "the Machine Interface service daemon of the appliance")
 mif_package_docs(${MIF_DAEMON_PACKAGE} daemon)
 
@@ -105,6 +106,7 @@ mif_package_docs(${MIF_DAEMON_PACKAGE} daemon)
 # The PC's programs; a target build has no use for them outside its tests.
 if(NOT CMAKE_CROSSCOMPILING)
   install(TARGETS mifctl mif-console mif-sim checkpak RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  add_dependencies(mif-package-files mifctl mif-console mif-sim checkpak)
   mif_add_manpage(mifctl 1 "the Machine Interface service client" INCLUDE_FROM_HELP)
   mif_add_manpage(mif-console 1 "the Machine Interface service console in a browser")
   mif_add_manpage(mif-sim 1 "the simulated appliance around the Machine Interface daemon")
@@ -125,6 +127,7 @@ if(NOT CMAKE_CROSSCOMPILING)
     COMMENT "Bash completion of mifctl"
     VERBATIM)
   add_custom_target(mifctl-bash-completion ALL DEPENDS ${MIF_COMPLETION})
+  add_dependencies(mif-package-files mifctl-bash-completion)
   install(FILES ${MIF_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           COMPONENT tools)
 
