@@ -1,10 +1,13 @@
 #include "frame/startup.h"
 #include "mif_version.h"
+#include "test_env.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,6 +104,33 @@ TEST(CommandLine, OptionsAreAnsweredAndNeverTakenForAnAddress)
 
     EXPECT_EQ(answerOf({"mifd", "-nowait", "127.0.0.1"}).action, COMMAND_LINE_SERVE);
     EXPECT_EQ(answerOf({"mifd", "host", "-nowait"}).action, COMMAND_LINE_SERVE) << "-nowait is no unknown option";
+}
+
+// The daemon itself: these command lines end at once, before anything of
+// the start-up runs. A daemon that started would hold the pipe until the
+// time-out; it would do so in a root of its own.
+TEST(CommandLine, TheDaemonAnswersOptionsAndExits)
+{
+    char root[] = "/tmp/mifd-options.XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    ScopedEnv rootEnv("MIF_ROOT", root);
+    std::string mifd = std::string(MIF_TEST_EMULATOR) + " " MIF_TEST_BIN_DIR "/mifd";
+    auto run = [&mifd](const char *args, std::string *out) {
+        FILE *pipe = popen(("timeout 20 " + mifd + " " + args + " 2>&1").c_str(), "r");
+        char buffer[4096];
+        size_t got;
+        while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out->append(buffer, got);
+        int status = pipe ? pclose(pipe) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string help, version, unknown;
+    EXPECT_EQ(run("--help", &help), 0);
+    EXPECT_EQ(help.rfind("Usage: mifd", 0), 0u) << help;
+    EXPECT_EQ(run("-nowait --version", &version), 0);
+    EXPECT_EQ(version.rfind("mifd " MIF_VERSION "\n", 0), 0u) << version;
+    EXPECT_EQ(run("--bogus", &unknown), 2) << unknown;
+    rmdir(root);
 }
 
 } // namespace
