@@ -63,6 +63,8 @@ static int shutDown()
 int main(int argc, char **argv)
 {
     CommandLine line = parseCommandLine(argc, argv);
+    if (line.action != COMMAND_LINE_SERVE)
+        return answerCommandLine(line, authKeysAreDevelopmentSet(), stdout, stderr);
     // Before any socket or device is touched: a second daemon on the same
     // root would take the supervisor's handshake, the input devices and the
     // listening port's retries from the one already serving.

@@ -1,6 +1,8 @@
 #include "platform/paths.h"
 
+#include <climits>
 #include <cstdlib>
+#include <unistd.h>
 
 std::string mifRoot()
 {
@@ -20,4 +22,19 @@ std::string mifPath(std::string_view path)
         path == "/dev/urandom" || path == "/dev/null")
         return std::string(path);
     return root + std::string(path);
+}
+
+std::string developmentKeyDir(const char *buildBinDir, const char *sourceKeyDir, const char *installedKeyDir)
+{
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string program(path, size_t(length > 0 ? length : 0));
+    size_t slash = program.rfind('/');
+    if (slash == std::string::npos)
+        return sourceKeyDir;
+    program.resize(slash);
+    char built[PATH_MAX];
+    if (realpath(buildBinDir, built) && program == built)
+        return sourceKeyDir;
+    return program + "/" + installedKeyDir;
 }

@@ -17,3 +17,10 @@ std::string mifRoot();
 // when the path is relative, and for /dev/urandom and /dev/null, which stay
 // real; otherwise MIF_ROOT followed by the path.
 std::string mifPath(std::string_view path);
+
+// Where a program finds the development keys: `sourceKeyDir` (the source
+// tree's keys/dev) when it runs from `buildBinDir`, the build tree that
+// compiled it; otherwise `installedKeyDir`, relative to the directory of
+// the program's executable, where its package puts them. An installed
+// program never reaches into the source tree it was merely built from.
+std::string developmentKeyDir(const char *buildBinDir, const char *sourceKeyDir, const char *installedKeyDir);

@@ -21,6 +21,7 @@
 #include "console_session.h"
 #include "event_hub.h"
 #include "gate.h"
+#include "mif_version.h"
 #include "server.h"
 
 struct ConsoleOptions {
@@ -47,6 +48,7 @@ static bool parseOptions(int argc, char **argv, ConsoleOptions *o, int *exitCode
                                          "the console's address (default 127.0.0.1; others are reachable "
                                          "from the network)");
     app.add_option("--port", o->port, "the console's port (default 8080)")->check(CLI::Range(1, 65535));
+    app.set_version_flag("-V,--version", "mif-console " MIF_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

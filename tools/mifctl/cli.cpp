@@ -6,10 +6,7 @@
 #include <sstream>
 
 #include "connection.h"
-
-#ifndef MIFCTL_VERSION
-#define MIFCTL_VERSION "0.1"
-#endif
+#include "mif_version.h"
 
 struct Parser {
     CLI::App app{"mifctl: the Machine Interface service client", "mifctl"};
@@ -129,7 +126,7 @@ ParserPtr makeParser(bool forShell)
         app.add_flag("-q,--quiet", g.quiet, "no progress bars");
         app.add_flag("--stop-on-exit", g.stopOnExit,
                      "on Ctrl-C (and, in the shell, on leaving it) stop the motor and heater the commands started");
-        app.set_version_flag("-V,--version", "mifctl " MIFCTL_VERSION);
+        app.set_version_flag("-V,--version", "mifctl " MIF_VERSION);
         app.fallthrough();  // global options may follow the command
     }
 
@@ -179,7 +176,10 @@ static ParseStatus fail(CLI::App &app, const CLI::Error &e, std::string *message
     int code = app.exit(e, out, err);
     if (code == 0) {
         // --help and --version: their text is the answer.
-        fputs(out.str().c_str(), stdout);
+        std::string text = out.str();
+        if (!text.empty() && text.back() != '\n')
+            text += '\n';  // the version line comes without one
+        fputs(text.c_str(), stdout);
         *exitCode = EXIT_ANSWER_OK;
         return PARSE_DONE;
     }

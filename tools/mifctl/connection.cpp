@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -16,6 +17,7 @@
 
 #include "catalog.h"
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "session/command_list.h"
 #include "session/signing.h"
 #include "session/socket_io.h"
@@ -23,6 +25,12 @@
 
 #ifndef MIFCTL_DEV_KEY_DIR
 #define MIFCTL_DEV_KEY_DIR "keys/dev"
+#endif
+#ifndef MIFCTL_BUILD_BIN_DIR
+#define MIFCTL_BUILD_BIN_DIR ""
+#endif
+#ifndef MIFCTL_INSTALLED_KEY_DIR
+#define MIFCTL_INSTALLED_KEY_DIR "../share/mif-tools/dev-keys"
 #endif
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
@@ -47,6 +55,14 @@ void UniqueFd::reset(int fd)
 }
 
 // -------------------------------------------------------------------- keys
+
+std::string developmentKeyDirectory()
+{
+    const char *dir = getenv("MIF_KEY_DIR");
+    if (dir && *dir)
+        return dir;
+    return developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR);
+}
 
 const RoleRow kRoleRows[] = {
     {"service", "Service Software Authentication", 1},
@@ -90,14 +106,18 @@ bool resolveKey(const std::string &keyFile, const std::string &role, KeyChoice *
             *error = "unknown role \"" + role + "\"; roles are " + roleList();
             return false;
         }
-        const char *dir = getenv("MIF_KEY_DIR");
-        key->path = std::string(dir && *dir ? dir : MIFCTL_DEV_KEY_DIR) + "/" + role + ".pem";
+        key->path = developmentKeyDirectory() + "/" + role + ".pem";
         key->role = role;
     } else {
         *error = "no key: give -k FILE (or MIF_KEY) or -r ROLE (or MIF_ROLE); roles are " + roleList();
         return false;
     }
-    return checkPrivateKeyFile(key->path, error);
+    if (!checkPrivateKeyFile(key->path, error)) {
+        if (keyFile.empty() && access(key->path.c_str(), R_OK) != 0)
+            *error += " (-r takes the development keys: install mif-dev-keys, or set MIF_KEY_DIR to a key directory)";
+        return false;
+    }
+    return true;
 }
 
 // What a file that is no private key is, by its first bytes.
@@ -125,13 +145,14 @@ static std::string whatTheFileIs(const std::string &path)
 }
 
 // The development keys are published with the source tree, and a checkout
-// gives them the modes git knows (0644): their mode proves nothing.
+// gives them the modes git knows (0644), as their package does: their mode
+// proves nothing.
 static bool inDevelopmentKeyDir(const std::string &path)
 {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     char *real = realpath(dir.c_str(), nullptr);
-    char *dev = realpath(MIFCTL_DEV_KEY_DIR, nullptr);
+    char *dev = realpath(developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR).c_str(), nullptr);
     const bool same = real && dev && strcmp(real, dev) == 0;
     free(real);
     free(dev);

@@ -50,6 +50,11 @@ struct RoleRow {
 extern const RoleRow kRoleRows[];
 extern const int kRoleRowCount;
 
+// The directory -r ROLE takes ROLE.pem from: MIF_KEY_DIR, else the
+// development keys (the source tree's from the build tree, the installed
+// mif-dev-keys beside an installed program).
+std::string developmentKeyDirectory();
+
 // The key of --key FILE or --role NAME (exactly one of them non-empty).
 // Roles are looked up in MIF_KEY_DIR, or else the project's development keys.
 // The file is checked with checkPrivateKeyFile.

@@ -278,18 +278,29 @@ void stopPeers(Appliance &a)
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PROGRAM [ARGS...]]\n"
-            "       mif-sim mcl|supervisor|logger|netlink|otp   one process of the appliance\n"
-            "       mif-sim ctl COMMAND...                      a control command to the running simulator\n"
-            "       mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]\n"
-            "       mif-sim fb-png [PNG] | dsp-wav [WAV]        the display or the last sound as a file\n"
-            "       mif-sim test-pattern PNG                    a test picture for the display\n"
-            "Everything lives under MIF_ROOT (or --root DIR). `mif-sim help` lists the control commands.\n");
+    fputs(simUsage(), stderr);
     return 2;
 }
 
 }  // namespace
+
+const char *simUsage()
+{
+    // In the form help2man reads for the manual page's synopsis.
+    return "Usage: mif-sim [--root DIR] [-v] [--quiet-console] [--daemon PROGRAM [ARGS...]]\n"
+           "  or:  mif-sim mcl|supervisor|logger|netlink|otp\n"
+           "  or:  mif-sim ctl COMMAND...\n"
+           "  or:  mif-sim sign-package PACKAGE [-k KEY.pem] [-o SIG]\n"
+           "  or:  mif-sim fb-png [PNG] | dsp-wav [WAV]\n"
+           "  or:  mif-sim test-pattern PNG\n"
+           "The simulated appliance around the daemon: machine control, supervisor, logger\n"
+           "and network daemon, the devices and the OTP stand-in (the first form), or one\n"
+           "of its processes alone; ctl sends a control command to the running simulator;\n"
+           "sign-package signs a data package (PACKAGE.sig by default); fb-png and dsp-wav\n"
+           "write the display or the last sound as a file; test-pattern a test picture.\n"
+           "Everything lives under MIF_ROOT (or --root DIR). `mif-sim help` lists the\n"
+           "control commands.\n";
+}
 
 int runAppliance(int argc, char **argv)
 {

@@ -6,4 +6,7 @@
 // has shut the appliance down.
 #pragma once
 
+// The usage lines of mif-sim's command line.
+const char *simUsage();
+
 int runAppliance(int argc, char **argv);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mif_version.h"
 #include "package.h"
 #include "package_key.inc"
 
@@ -34,6 +35,23 @@ int main(int argc, char **argv)
 {
     std::vector<uint8_t> key(kPackageKey, kPackageKey + sizeof kPackageKey);
     int arg = 1;
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        printf("Usage: checkpak [-k KEY.der] PACKAGE\n"
+               "Checks the signature PACKAGE.sig (RSA-PSS over SHA-512) of the data package\n"
+               "PACKAGE with the package key built in, or with the DER public key KEY.der.\n"
+               "\n"
+               "Options:\n"
+               "  -k KEY.der   check with this public key instead\n"
+               "  -h, --help   print this help and exit\n"
+               "  --version    print the version and exit\n"
+               "\n"
+               "Exit status: 0 valid, 1 invalid or unreadable, 2 a usage error.\n");
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("checkpak %s\n", MIF_VERSION);
+        return 0;
+    }
     if (arg + 1 < argc && strcmp(argv[arg], "-k") == 0) {
         key.clear();
         if (!readFile(argv[arg + 1], &key)) {

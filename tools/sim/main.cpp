@@ -18,6 +18,7 @@
 #include "appliance.h"
 #include "control.h"
 #include "media.h"
+#include "mif_version.h"
 #include "otp.h"
 #include "package.h"
 #include "peer.h"
@@ -100,7 +101,9 @@ int runCtl(int argc, char **argv)
 
 int runSignPackage(int argc, char **argv)
 {
-    std::string package, key = MIF_SIM_PACKAGE_KEY_PEM, signature;
+    std::string package, signature;
+    std::string key = developmentKeyDir(MIF_SIM_BUILD_BIN_DIR, MIF_SIM_PACKAGE_KEY_DIR, "../share/mif-tools/dev-keys") +
+                      "/" MIF_SIM_PACKAGE_KEY_NAME;
     for (int i = 0; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "-k" && i + 1 < argc)
@@ -156,6 +159,15 @@ int main(int argc, char **argv)
     // `ctl help` needs no running simulator: the list is this program's own.
     if (sub == "help" || (sub == "ctl" && restc == 1 && std::string(rest[0]) == "help")) {
         printf("%s\n", controlHelp().c_str());
+        return 0;
+    }
+    if (sub == "--help" || sub == "-h") {
+        // The usage and the control commands, as the manual page shows them.
+        printf("%s\nControl %s\n", simUsage(), controlHelp().c_str());
+        return 0;
+    }
+    if (sub == "--version") {
+        printf("mif-sim %s\n", MIF_VERSION);
         return 0;
     }
     if (sub == "fb-png" || sub == "dsp-wav")
