@@ -128,6 +128,11 @@ if(NOT CMAKE_CROSSCOMPILING)
     VERBATIM)
   add_custom_target(mifctl-bash-completion ALL DEPENDS ${MIF_COMPLETION})
   add_dependencies(mif-package-files mifctl-bash-completion)
+  # The Python package's extension is a built file of the tools component
+  # too (its sources and the collection are plain files).
+  if(TARGET mif_python_core)
+    add_dependencies(mif-package-files mif_python_core)
+  endif()
   install(FILES ${MIF_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           COMPONENT tools)
 
