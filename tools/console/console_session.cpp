@@ -2,6 +2,7 @@
 #include "console_session.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "catalog.h"
 #include "platform/clock.h"
@@ -149,7 +150,12 @@ void ConsoleSession::pollLoop()
     std::unique_lock<std::mutex> lock(wakeMutex_);
     while (!stopping_) {
         lock.unlock();
-        pollOnce();
+        // A poll that fails on odd data is skipped; the next one tries again.
+        try {
+            pollOnce();
+        } catch (const std::exception &e) {
+            fprintf(stderr, "mif-console: a poll of the machine failed: %s\n", e.what());
+        }
         lock.lock();
         wake_.wait_for(lock, std::chrono::milliseconds(settings_.pollMs), [this] { return stopping_; });
     }
@@ -212,9 +218,9 @@ void ConsoleSession::pollOnce()
             panel[key] = value;
     }
     if (haveRecords && !records.empty())
-        hub_.publish("records", recordsJson(records).dump());
-    hub_.publish("sample", sample.dump());
-    hub_.publish("panel", panel.dump());
+        hub_.publish("records", jsonLine(recordsJson(records)));
+    hub_.publish("sample", jsonLine(sample));
+    hub_.publish("panel", jsonLine(panel));
 }
 
 // ------------------------------------------------------------- requests
@@ -263,7 +269,7 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
             if (done < total && lastReport >= 0 && now - lastReport < 100)
                 return;
             lastReport = now;
-            hub_.publish("progress", nlohmann::json{{"id", transferId}, {"done", done}, {"total", total}}.dump());
+            hub_.publish("progress", jsonLine(nlohmann::json{{"id", transferId}, {"done", done}, {"total", total}}));
         };
         code = req.kind == REQUEST_UPLOAD ? uploadFile(session_, req.index, req.pieces, options, &error)
                                           : downloadFile(session_, req.index, req.payload, req.output, options, &error);
@@ -298,7 +304,7 @@ void ConsoleSession::noteCommanded(const std::string &key, const std::string &va
 
 void ConsoleSession::publishStatus()
 {
-    hub_.publish("status", statusJson().dump());
+    hub_.publish("status", jsonLine(statusJson()));
 }
 
 nlohmann::json ConsoleSession::statusJson()

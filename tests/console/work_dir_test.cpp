@@ -1,0 +1,43 @@
+// The console's work directory, and what consoles before it left.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "work_dir.h"
+
+TEST(ConsoleWorkDir, LeftoversOfEndedConsolesGoOthersStay)
+{
+    namespace fs = std::filesystem;
+    const fs::path parent = fs::temp_directory_path() / ("mif-console-workdir-test." + std::to_string(getpid()));
+    fs::remove_all(parent);
+    fs::create_directories(parent);
+    std::string live, ended, error;
+    const int liveLock = makeWorkDir(parent, &live, &error);
+    ASSERT_GE(liveLock, 0) << error;
+    const int endedLock = makeWorkDir(parent, &ended, &error);
+    ASSERT_GE(endedLock, 0) << error;
+    // An aborted console: its lock is free, a half-sent upload is inside.
+    close(endedLock);
+    { FILE *f = fopen((ended + "/upload.abc123").c_str(), "w"); ASSERT_TRUE(f); fputs("half", f); fclose(f); }
+    // An older console's directory without a lock: gone when old, kept when new.
+    const fs::path oldOne = parent / "mif-console.OLDONE", newOne = parent / "mif-console.NEWONE";
+    const fs::path other = parent / "someone-else.XYZ";
+    fs::create_directories(oldOne);
+    fs::create_directories(newOne);
+    fs::create_directories(other);
+    const timespec longAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, oldOne.c_str(), longAgo, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), longAgo, 0), 0);
+
+    EXPECT_EQ(removeStaleWorkDirs(parent), 2);
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_FALSE(fs::exists(ended));
+    EXPECT_FALSE(fs::exists(oldOne));
+    EXPECT_TRUE(fs::exists(newOne));
+    EXPECT_TRUE(fs::exists(other));
+    close(liveLock);
+    fs::remove_all(parent);
+}
