@@ -1,11 +1,15 @@
-// The console's work directory, and what consoles before it left.
+// The console's files and ports on this machine: its work directory, what
+// consoles before it left, and whether a local daemon still listens.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "local_port.h"
 #include "work_dir.h"
 
 TEST(ConsoleWorkDir, LeftoversOfEndedConsolesGoOthersStay)
@@ -40,4 +44,21 @@ TEST(ConsoleWorkDir, LeftoversOfEndedConsolesGoOthersStay)
     EXPECT_TRUE(fs::exists(other));
     close(liveLock);
     fs::remove_all(parent);
+}
+
+TEST(ConsoleLocalPort, ListeningIsSeenWithoutConnecting)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    EXPECT_EQ(localPortListening(port), 0);  // bound, not yet listening
+    ASSERT_EQ(listen(fd, 1), 0);
+    EXPECT_EQ(localPortListening(port), 1);
+    close(fd);
+    EXPECT_EQ(localPortListening(port), 0);
 }

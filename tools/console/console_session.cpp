@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "catalog.h"
+#include "gate.h"
+#include "local_port.h"
 #include "platform/clock.h"
 #include "serial_info.h"
 #include "session/command_list.h"
@@ -25,6 +27,26 @@ static const char *linkName(LinkState link)
     case LINK_LOST: return "lost";
     }
     return "?";
+}
+
+static const char *lossCauseName(LossCause cause)
+{
+    switch (cause) {
+    case LOSS_DISPLACED: return "displaced";
+    case LOSS_STOPPED: return "stopped";
+    case LOSS_UNKNOWN: break;
+    }
+    return "";
+}
+
+// A daemon on this machine is seen listening or not; one elsewhere cannot
+// be asked without taking its session from whoever has it now.
+static LossCause findLossCause(const Endpoint &daemon)
+{
+    if (!isLoopbackAddress(daemon.host))
+        return LOSS_UNKNOWN;
+    const int listening = localPortListening(daemon.port);
+    return listening < 0 ? LOSS_UNKNOWN : listening ? LOSS_DISPLACED : LOSS_STOPPED;
 }
 
 // openSession says what went wrong in words; the banner needs the kind.
@@ -108,12 +130,14 @@ bool ConsoleSession::connectLocked()
 void ConsoleSession::loseLocked(const std::string &why)
 {
     session_.socket.reset();
+    const LossCause cause = findLossCause(settings_.endpoint);
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (link_ != LINK_UP)
             return;
         link_ = LINK_LOST;
         linkMessage_ = why;
+        lossCause_ = cause;
     }
     publishStatus();
 }
@@ -310,7 +334,10 @@ void ConsoleSession::publishStatus()
 nlohmann::json ConsoleSession::statusJson()
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    return {{"link", linkName(link_)}, {"message", linkMessage_}, {"serial", serial_}};
+    return {{"link", linkName(link_)},
+            {"message", linkMessage_},
+            {"cause", link_ == LINK_LOST ? lossCauseName(lossCause_) : ""},
+            {"serial", serial_}};
 }
 
 nlohmann::json ConsoleSession::infoJson()
