@@ -23,7 +23,8 @@ enum {
     UPLOAD_LIMIT = 80 * 1024 * 1024,  // above the largest data package the appliance takes
     FORM_SLACK = 64 * 1024,           // the form's own lines around the files
     EVENT_WAIT_MS = 1000,
-    KEEPALIVE_EVERY_WAITS = 15,
+    // A page that went away frees its stream thread at the next write.
+    KEEPALIVE_EVERY_WAITS = 5,
 };
 
 static const char kTokenPlaceholder[] = "__CONSOLE_TOKEN__";
