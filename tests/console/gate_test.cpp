@@ -94,6 +94,15 @@ TEST(ConsoleGate, BodiesOnlyWhereTheyBelong)
     EXPECT_EQ(status, 411);
     EXPECT_NE(bodyRefusal("POST", "/api/command", nullptr, true, &status), "");
     EXPECT_EQ(bodyRefusal("POST", "/api/upload", nullptr, true, &status), "");
+    // Declared too long: refused before it is read.
+    const std::string huge = "2147483648", file = std::to_string(FILE_BODY_LIMIT), bad = "12abc";
+    EXPECT_EQ(bodyRefusal("POST", "/api/upload", &file, false, &status), "");
+    EXPECT_NE(bodyRefusal("POST", "/api/upload", &huge, false, &status), "");
+    EXPECT_EQ(status, 413);
+    EXPECT_NE(bodyRefusal("POST", "/api/command", &file, false, &status), "");
+    EXPECT_EQ(status, 413);
+    EXPECT_NE(bodyRefusal("POST", "/api/command", &bad, false, &status), "");
+    EXPECT_EQ(status, 400);
 }
 
 TEST(ConsoleGate, OriginMustBeThePageItself)

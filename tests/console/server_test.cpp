@@ -252,6 +252,13 @@ TEST_F(ConsoleServerTest, ChunkedUploadsAreCountedAndChecked)
     for (const auto &entry : std::filesystem::directory_iterator(workDir_))
         ADD_FAILURE() << "left behind: " << entry.path();
 
+    // One declared beyond the limit is refused before a byte of it is read.
+    answer = exchange("POST /api/upload?kind=log&name=bb HTTP/1.1\r\nHost: " + host_ + "\r\nX-Console-Token: " +
+                      gate_.token + "\r\nOrigin: " + own +
+                      "\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 2147483648\r\n\r\n" +
+                      partHead);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+
     // Only an upload may come in chunks.
     answer = exchange("POST /api/command HTTP/1.1\r\nHost: " + host_ + "\r\nX-Console-Token: " + gate_.token +
                       "\r\nOrigin: " + own + "\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk("{}") + chunk(""));

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <sys/random.h>
 
 std::string makeToken()
@@ -137,5 +138,18 @@ std::string bodyRefusal(const std::string &method, const std::string &path, cons
         return "Say the body's length (Content-Length).";
     if (chunked && path != "/api/upload")
         return "Only an upload may come in chunks; say the body's length.";
+    // A body declared too long is refused before a byte of it is read (the
+    // library would read it all to throw it away).
+    const bool file = path == "/api/upload" || path == "/api/preview";
+    if (contentLength &&
+        (contentLength->empty() || contentLength->find_first_not_of("0123456789") != std::string::npos)) {
+        *status = 400;
+        return "The body's length is not a number.";
+    }
+    *status = 413;
+    // Saturates at ULLONG_MAX for more digits than it holds: too long all the same.
+    const unsigned long long length = contentLength ? strtoull(contentLength->c_str(), nullptr, 10) : 0;
+    if (length > (file ? FILE_BODY_LIMIT : COMMAND_BODY_LIMIT))
+        return file ? "The file is larger than the appliance takes (80 MiB)." : "A command is a few bytes of JSON.";
     return "";
 }

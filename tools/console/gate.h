@@ -43,8 +43,16 @@ bool originAllowed(const std::string &origin, const std::string &hostHeader);
 // an IPv6 address in brackets.
 std::string consoleUrl(const GateConfig &gate);
 
+// The longest bodies taken: a file the page sends (the largest data
+// package the appliance takes, and the form around it), and anything else.
+enum : unsigned long long {
+    FILE_BODY_LIMIT = 80ull * 1024 * 1024 + 64 * 1024,
+    COMMAND_BODY_LIMIT = 64 * 1024,
+};
+
 // Why a request that passed the door checks still may not be read: a
-// body where none belongs, or one of no declared length outside an
-// upload (contentLength: the header's text, null when absent). Empty when it may go on; else the status in *status.
+// body where none belongs, one of no declared length outside an upload,
+// or one declared longer than its route takes (contentLength: the
+// header's text, null when absent). Empty when it may go on; else the status in *status.
 std::string bodyRefusal(const std::string &method, const std::string &path, const std::string *contentLength,
                         bool chunked, int *status);

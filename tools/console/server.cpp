@@ -21,7 +21,6 @@
 
 enum {
     UPLOAD_LIMIT = 80 * 1024 * 1024,  // above the largest data package the appliance takes
-    FORM_SLACK = 64 * 1024,           // the form's own lines around the files
     EVENT_WAIT_MS = 1000,
     // A page that went away frees its stream thread at the next write.
     KEEPALIVE_EVERY_WAITS = 5,
@@ -362,7 +361,7 @@ static void streamEvents(ConsoleSession &session, EventHub &hub, httplib::Respon
 void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSession &session, EventHub &hub,
                    const std::string &workDir)
 {
-    server.set_payload_max_length(UPLOAD_LIMIT + FORM_SLACK);
+    server.set_payload_max_length(FILE_BODY_LIMIT);
     // What a handler throws is answered without its text, which may name
     // files or carry bytes from the appliance.
     server.set_exception_handler([](const httplib::Request &req, httplib::Response &res, std::exception_ptr ep) {
