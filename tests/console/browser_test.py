@@ -200,10 +200,10 @@ def main():
         wait_for("77 degrees in the panel", lambda: "77" in text(driver, '.tile[data-key="temperature"] .v'))
         shot(driver, "temperature")
         # Tiles and charts on one clock: the tile's time is the console's, as on the chart.
-        gap = driver.execute_script(
+        inside = driver.execute_script(
             "const e = window.mifConsole.state.panel.temperature, m = window.mifConsole.series.motor;"
-            "return Math.abs(e.seen_ms - m[m.length - 1][0].getTime());")
-        assert gap < 5000, gap
+            "return [m[1][0].getTime() <= e.seen_ms && e.seen_ms <= m[m.length - 1][0].getTime() + 1000, e.seen_ms];")
+        assert inside[0], inside
         assert text(driver, '.tile[data-key="temperature"] .t') == driver.execute_script(
             "return new Date(window.mifConsole.state.panel.temperature.seen_ms).toLocaleTimeString()")
         # Speed and current on their own axes, with units.

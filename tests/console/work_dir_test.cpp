@@ -32,7 +32,7 @@ TEST(ConsoleWorkDir, LeftoversOfEndedConsolesGoOthersStay)
     fs::create_directories(oldOne);
     fs::create_directories(newOne);
     fs::create_directories(other);
-    const timespec longAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    const timespec longAgo[2] = {{time(nullptr) - 2 * 86400, 0}, {time(nullptr) - 2 * 86400, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, oldOne.c_str(), longAgo, 0), 0);
     ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), longAgo, 0), 0);
 

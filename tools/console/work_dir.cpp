@@ -12,7 +12,10 @@
 
 static const char kPrefix[] = "mif-console.";
 static const char kLock[] = "/.lock";
-enum { LOCKLESS_GRACE_S = 60 };  // a console between making its directory and locking it
+// A directory without a lock is a console's between making and locking it,
+// or one of a console from before the locks, which may still run: only one
+// untouched for a day is taken for left over.
+enum { LOCKLESS_GRACE_S = 24 * 3600 };
 
 int makeWorkDir(const std::string &parent, std::string *dir, std::string *error)
 {

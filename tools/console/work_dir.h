@@ -10,6 +10,6 @@
 int makeWorkDir(const std::string &parent, std::string *dir, std::string *error);
 
 // Removes the work directories under PARENT whose console is gone: their
-// lock is free, or they have none and are older than a minute. Returns
+// lock is free, or they have none and were not touched for a day. Returns
 // how many were removed.
 int removeStaleWorkDirs(const std::string &parent);
