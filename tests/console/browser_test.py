@@ -170,13 +170,16 @@ def main():
     try:
         # --- the serial shown
         driver.get(url)
+        # The token leaves the address bar once the page has it.
+        wait_for("the token out of the address bar", lambda: "token" not in driver.current_url)
+        assert driver.current_url.rstrip("/") == base, driver.current_url
         wait_for("the serial in the header",
                  lambda: text(driver, '#identity dd[data-key="QX"]') == serial["QX"])
         wait_for("the link to be up", lambda: driver.execute_script("return window.mifConsole.state.link") == "up")
         assert serial["SWMC"] in text(driver, "#identity")
         assert "developer" in text(driver, "#role") and "level 5" in text(driver, "#role")
         shot(driver, "connected")
-        print("ok: the serial", serial["QX"], "is shown")
+        print("ok: the serial", serial["QX"], "is shown; the token is out of the address bar")
 
         # --- a speed set and seen in the chart's data
         driver.find_element(By.ID, "in-set-speed").send_keys("5.0")
@@ -196,6 +199,42 @@ def main():
         wait_for("77 degrees on the chart", lambda: series_max(driver, "temps", 1) == 77)
         wait_for("77 degrees in the panel", lambda: "77" in text(driver, '.tile[data-key="temperature"] .v'))
         shot(driver, "temperature")
+        # Tiles and charts on one clock: the tile's time is the console's, as on the chart.
+        inside = driver.execute_script(
+            "const e = window.mifConsole.state.panel.temperature, m = window.mifConsole.series.motor;"
+            "return [m[1][0].getTime() <= e.seen_ms && e.seen_ms <= m[m.length - 1][0].getTime() + 1000, e.seen_ms];")
+        assert inside[0], inside
+        assert text(driver, '.tile[data-key="temperature"] .t') == driver.execute_script(
+            "return new Date(window.mifConsole.state.panel.temperature.seen_ms).toLocaleTimeString()")
+        # Speed and current on their own axes, with units.
+        assert text(driver, "#chart-motor .dygraph-ylabel") == "speed (rpm)"
+        assert text(driver, "#chart-motor .dygraph-y2label") == "current (mA)"
+
+        # --- heating: one tile, saying what the machine reports and from where
+        driver.find_element(By.CSS_SELECTOR, '#ctl-relays button[data-word="close"]').click()
+        wait_for("ACK beside the relays", lambda: text(driver, "#ans-relays") == "ACK")
+        driver.find_element(By.CSS_SELECTOR, '#ctl-set-heating button[data-word="on"]').click()
+        wait_for("ACK beside the heating", lambda: text(driver, "#ans-set-heating") == "ACK")
+        wait_for("the heater reported on", lambda: text(driver, '.tile[data-key="heater"] .v') == "heating")
+        heating = text(driver, '.tile[data-key="heater"]')
+        assert "heating control report" in heating and "switched on from this console" in heating, heating
+        for gone in ("heating", "heating_control"):
+            assert not driver.find_elements(By.CSS_SELECTOR, '.tile[data-key="%s"]' % gone)
+        driver.execute_script("window.scrollTo(0, 0)")
+        shot(driver, "heating")
+        print("ok: one heating tile:", heating.replace("\n", " / "))
+
+        # --- a machine error: an alarm while raised, not once cleared
+        ctl("error", "72")
+        wait_for("the error as an alarm",
+                 lambda: "alarm" in driver.find_element(By.CSS_SELECTOR, '.tile[data-key="error"]').get_attribute("class"))
+        shot(driver, "error-raised")
+        ctl("error", "clear")
+        wait_for("the error cleared", lambda: "cleared" in text(driver, '.tile[data-key="error"] .v'))
+        assert "alarm" not in driver.find_element(By.CSS_SELECTOR, '.tile[data-key="error"]').get_attribute("class")
+        shot(driver, "error-cleared")
+        print("ok: the error tile is red while the error stands, and not after it was cleared")
+
         # The view a technician first sees, at an ordinary window's size.
         driver.set_window_size(1400, 1000)
         driver.execute_script("window.scrollTo(0, 0)")
@@ -345,7 +384,8 @@ def main():
         wait_for("the banner on the developer console",
                  lambda: driver.find_element(By.ID, "link-banner").get_attribute("data-link") == "lost"
                  and driver.find_element(By.ID, "link-banner").is_displayed())
-        assert "another client" in text(driver, "#link-banner")
+        assert driver.find_element(By.ID, "link-banner").get_attribute("data-cause") == "displaced"
+        assert "the daemon still runs" in text(driver, "#link-banner")
         assert driver.find_element(By.ID, "reconnect").is_displayed()
         driver.execute_script("window.scrollTo(0, 0)")
         shot(driver, "displaced")
@@ -397,6 +437,10 @@ def main():
         stop(sim)
         wait_for("the banner after the daemon stopped",
                  lambda: driver.find_element(By.ID, "link-banner").get_attribute("data-link") == "lost")
+        assert driver.find_element(By.ID, "link-banner").get_attribute("data-cause") == "stopped"
+        assert "daemon stopped" in text(driver, "#link-banner")
+        driver.execute_script("window.scrollTo(0, 0)")
+        shot(driver, "daemon-gone")
         driver.find_element(By.ID, "reconnect").click()
         wait_for("the unreachable banner",
                  lambda: driver.find_element(By.ID, "link-banner").get_attribute("data-link") == "unreachable")

@@ -54,3 +54,11 @@ TEST(ConsoleEventHub, FrameIsOneServerSentEvent)
 {
     EXPECT_EQ(sseFrame(HubEvent{7, "progress", "{\"done\":1}"}), "id: 7\nevent: progress\ndata: {\"done\":1}\n\n");
 }
+
+TEST(ConsoleEventHub, TextThatIsNotUtf8IsReplacedNotThrown)
+{
+    const nlohmann::json value = {{"version", "DP-\xff\xfe"}, {"path", "/home/j\xf6rg/key.pem"}};
+    EXPECT_THROW(value.dump(), nlohmann::json::type_error);
+    EXPECT_EQ(jsonLine(value), "{\"path\":\"/home/j\xEF\xBF\xBDrg/key.pem\",\"version\":\"DP-\xEF\xBF\xBD\xEF\xBF\xBD\"}");
+    EXPECT_EQ(jsonLine({{"t", "\u00b0C"}}), "{\"t\":\"\u00b0C\"}");
+}

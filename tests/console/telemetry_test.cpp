@@ -21,6 +21,25 @@ TEST(ConsoleTelemetry, MotorDataAndTemperaturesFeedPanelAndChart)
     EXPECT_EQ(t.panel["temperature"]["text"], "77 \u00b0C");
     EXPECT_EQ(t.panel["motor_speed"]["value"], 2000);
     EXPECT_EQ(t.panel["heater"]["code"], "HT");
+    EXPECT_EQ(t.panel["heater"]["seen_ms"], 50000);
+}
+
+TEST(ConsoleTelemetry, TheNewerHeaterReportIsTheHeatersState)
+{
+    Telemetry t;
+    // The heating control switched the heater on after the last motor data said off.
+    applyStateRecords(t, decodeStateLog("1000:HT:OFF;2000:HC:100,ON;"), 0);
+    EXPECT_EQ(t.panel["heater"]["on"], true);
+    EXPECT_EQ(t.panel["heater"]["source"], "heating control report");
+    EXPECT_EQ(t.panel["heater"]["target"], 100);
+    EXPECT_FALSE(t.panel.contains("heating_control"));
+    // An older report fetched later changes nothing; a newer one does, and the target stays known.
+    applyStateRecords(t, decodeStateLog("1500:HT:OFF;"), 10);
+    EXPECT_EQ(t.panel["heater"]["on"], true);
+    applyStateRecords(t, decodeStateLog("3000:HT:OFF;"), 20);
+    EXPECT_EQ(t.panel["heater"]["on"], false);
+    EXPECT_EQ(t.panel["heater"]["source"], "motor data");
+    EXPECT_EQ(t.panel["heater"]["target"], 100);
 }
 
 TEST(ConsoleTelemetry, QuietMotorStandsStillButTemperaturesStay)
@@ -69,8 +88,14 @@ TEST(ConsoleTelemetry, LockPartsAndErrorsHaveTheirOwnEntries)
     EXPECT_EQ(t.panel["lid"]["text"], "lid closed");
     EXPECT_EQ(t.panel["transport"]["text"], "transport lock on");
     EXPECT_EQ(t.panel["bowl"]["text"], "bowl open");
-    EXPECT_EQ(t.panel["error"]["text"], "72,1,0,0,0,0,0,0,0,0");
+    EXPECT_EQ(t.panel["error"]["text"], "error 72");
+    EXPECT_EQ(t.panel["error"]["active"], true);
+    EXPECT_EQ(t.panel["error"]["detail"], "72,1,0,0,0,0,0,0,0,0");
     EXPECT_FALSE(t.panel.contains("left_lock"));
+    // Cleared: the entry stays, no longer an alarm.
+    applyStateRecords(t, decodeStateLog("5:ER:72,0,0,0,0,0,0,0,0,0;"), 0);
+    EXPECT_EQ(t.panel["error"]["active"], false);
+    EXPECT_EQ(t.panel["error"]["text"], "error 72 cleared");
 }
 
 TEST(ConsoleTelemetry, RecordsKeepWhatCouldNotBeDecoded)

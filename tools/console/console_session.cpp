@@ -2,10 +2,13 @@
 #include "console_session.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "all_off.h"
 #include "caldata.h"
 #include "catalog.h"
+#include "gate.h"
+#include "local_port.h"
 #include "platform/clock.h"
 #include "serial_info.h"
 #include "session/command_list.h"
@@ -26,6 +29,26 @@ static const char *linkName(LinkState link)
     case LINK_LOST: return "lost";
     }
     return "?";
+}
+
+static const char *lossCauseName(LossCause cause)
+{
+    switch (cause) {
+    case LOSS_DISPLACED: return "displaced";
+    case LOSS_STOPPED: return "stopped";
+    case LOSS_UNKNOWN: break;
+    }
+    return "";
+}
+
+// A daemon on this machine is seen listening or not; one elsewhere cannot
+// be asked without taking its session from whoever has it now.
+static LossCause findLossCause(const Endpoint &daemon)
+{
+    if (!isLoopbackAddress(daemon.host))
+        return LOSS_UNKNOWN;
+    const int listening = localPortListening(daemon.port);
+    return listening < 0 ? LOSS_UNKNOWN : listening ? LOSS_DISPLACED : LOSS_STOPPED;
 }
 
 // openSession says what went wrong in words; the banner needs the kind.
@@ -109,12 +132,14 @@ bool ConsoleSession::connectLocked()
 void ConsoleSession::loseLocked(const std::string &why)
 {
     session_.socket.reset();
+    const LossCause cause = findLossCause(settings_.endpoint);
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (link_ != LINK_UP)
             return;
         link_ = LINK_LOST;
         linkMessage_ = why;
+        lossCause_ = cause;
     }
     publishStatus();
 }
@@ -151,7 +176,12 @@ void ConsoleSession::pollLoop()
     std::unique_lock<std::mutex> lock(wakeMutex_);
     while (!stopping_) {
         lock.unlock();
-        pollOnce();
+        // A poll that fails on odd data is skipped; the next one tries again.
+        try {
+            pollOnce();
+        } catch (const std::exception &e) {
+            fprintf(stderr, "mif-console: a poll of the machine failed: %s\n", e.what());
+        }
         lock.lock();
         wake_.wait_for(lock, std::chrono::milliseconds(settings_.pollMs), [this] { return stopping_; });
     }
@@ -214,9 +244,9 @@ void ConsoleSession::pollOnce()
             panel[key] = value;
     }
     if (haveRecords && !records.empty())
-        hub_.publish("records", recordsJson(records).dump());
-    hub_.publish("sample", sample.dump());
-    hub_.publish("panel", panel.dump());
+        hub_.publish("records", jsonLine(recordsJson(records)));
+    hub_.publish("sample", jsonLine(sample));
+    hub_.publish("panel", jsonLine(panel));
 }
 
 // ------------------------------------------------------------- requests
@@ -267,7 +297,7 @@ CommandResult ConsoleSession::run(const PreparedRequest &req, const std::string 
             if (done < total && lastReport >= 0 && now - lastReport < 100)
                 return;
             lastReport = now;
-            hub_.publish("progress", nlohmann::json{{"id", transferId}, {"done", done}, {"total", total}}.dump());
+            hub_.publish("progress", jsonLine(nlohmann::json{{"id", transferId}, {"done", done}, {"total", total}}));
         };
         code = req.kind == REQUEST_UPLOAD ? uploadFile(session_, req.index, req.pieces, options, &error)
                                           : downloadFile(session_, req.index, req.payload, req.output, options, &error);
@@ -341,13 +371,16 @@ void ConsoleSession::noteCommanded(const std::string &key, const std::string &va
 
 void ConsoleSession::publishStatus()
 {
-    hub_.publish("status", statusJson().dump());
+    hub_.publish("status", jsonLine(statusJson()));
 }
 
 nlohmann::json ConsoleSession::statusJson()
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    return {{"link", linkName(link_)}, {"message", linkMessage_}, {"serial", serial_}};
+    return {{"link", linkName(link_)},
+            {"message", linkMessage_},
+            {"cause", link_ == LINK_LOST ? lossCauseName(lossCause_) : ""},
+            {"serial", serial_}};
 }
 
 nlohmann::json ConsoleSession::infoJson()

@@ -39,6 +39,13 @@ enum LinkState {
     LINK_LOST,         // the daemon closed the session: another client, or it stopped
 };
 
+// Why a session was lost, as far as the console can tell.
+enum LossCause {
+    LOSS_UNKNOWN,    // a daemon on another machine: either
+    LOSS_DISPLACED,  // the daemon still listens: another client took the session
+    LOSS_STOPPED,    // nothing listens on the daemon's port any more
+};
+
 // The outcome of one request from the page.
 struct CommandResult {
     bool sent = false;     // false: no session, refused locally, or the connection failed
@@ -103,6 +110,7 @@ private:
     std::mutex stateMutex_;    // everything below
     LinkState link_ = LINK_CONNECTING;
     std::string linkMessage_;
+    LossCause lossCause_ = LOSS_UNKNOWN;
     nlohmann::json serial_ = nlohmann::json::array();
     std::string machineClock_;
     Telemetry telemetry_;

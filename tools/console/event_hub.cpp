@@ -47,3 +47,8 @@ std::string sseFrame(const HubEvent &event)
     // The data is one line of JSON, so one data: field carries it.
     return "id: " + std::to_string(event.seq) + "\nevent: " + event.name + "\ndata: " + event.data + "\n\n";
 }
+
+std::string jsonLine(const nlohmann::json &value)
+{
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}

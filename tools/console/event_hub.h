@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ private:
     uint64_t lastSeq_ = 0;
     bool closed_ = false;
 };
+
+// A value as one line of JSON. Text from the appliance or the file system
+// need not be UTF-8 (a package version, a key's path): bytes that are not
+// are sent as U+FFFD rather than ending the answer, or the console, with
+// an exception.
+std::string jsonLine(const nlohmann::json &value);
 
 // One event in the server-sent events format.
 std::string sseFrame(const HubEvent &event);

@@ -16,13 +16,16 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 #include "cli.h"
 #include "console_session.h"
 #include "event_hub.h"
+#include "front.h"
 #include "gate.h"
 #include "mif_version.h"
 #include "server.h"
+#include "work_dir.h"
 
 struct ConsoleOptions {
     GlobalOptions daemon;
@@ -87,14 +90,21 @@ int main(int argc, char **argv)
     if (!isLoopbackAddress(options.listen))
         fprintf(stderr,
                 "mif-console: WARNING: listening on %s: the console can be reached from the network; anyone "
-                "with the URL below drives the appliance with the %s key\n",
+                "with the URL below drives the appliance with the %s key, and the URL's token travels in clear "
+                "text over HTTP, readable by anyone on the way\n",
                 options.listen.c_str(), key.role.empty() ? "given" : key.role.c_str());
 
     // Files the page sends pass through a private directory on their way.
     const char *tmp = getenv("TMPDIR");
-    std::string workDir = std::string(tmp && *tmp ? tmp : "/tmp") + "/mif-console.XXXXXX";
-    if (!mkdtemp(workDir.data())) {
-        fprintf(stderr, "mif-console: cannot make a work directory: %s\n", strerror(errno));
+    const std::string tmpDir = tmp && *tmp ? tmp : "/tmp";
+    const int cleaned = removeStaleWorkDirs(tmpDir);
+    if (cleaned > 0)
+        fprintf(stderr, "mif-console: removed %d work director%s left by consoles that did not end cleanly\n",
+                cleaned, cleaned == 1 ? "y" : "ies");
+    std::string workDir;
+    const int workLock = makeWorkDir(tmpDir, &workDir, &message);
+    if (workLock < 0) {
+        fprintf(stderr, "mif-console: %s\n", message.c_str());
         return 1;
     }
 
@@ -107,15 +117,16 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
+    ConsoleServer server;
     EventHub hub;
     ConsoleSettings settings{{options.daemon.host, options.daemon.port}, key,
                              int(options.daemon.timeoutSeconds * 1000), 500, workDir};
     ConsoleSession session(settings, hub);
     installRoutes(server, gate, session, hub, workDir);
-    if (!server.bind_to_port(options.listen, options.port)) {
+    if (server.bindConsole(options.listen, options.port) < 0) {
         fprintf(stderr, "mif-console: cannot listen on %s:%d (in use? --port N takes another)\n",
                 options.listen.c_str(), options.port);
+        server.stopFront();
         std::filesystem::remove_all(workDir);
         return 1;
     }
@@ -131,7 +142,9 @@ int main(int argc, char **argv)
     hub.close();
     server.stop();
     listener.join();
+    server.stopFront();
     session.stop();
     std::filesystem::remove_all(workDir);
+    close(workLock);
     return 0;
 }

@@ -22,10 +22,8 @@
 enum {
     UPLOAD_LIMIT = 80 * 1024 * 1024,  // above the largest data package the appliance takes
     EVENT_WAIT_MS = 1000,
-    // Each open page holds one thread with its event stream, and a kept-alive
-    // connection holds another for a few seconds: enough for many pages.
-    SERVER_THREADS = 32,
-    KEEPALIVE_EVERY_WAITS = 15,
+    // A page that went away frees its stream thread at the next write.
+    KEEPALIVE_EVERY_WAITS = 5,
 };
 
 static const char kTokenPlaceholder[] = "__CONSOLE_TOKEN__";
@@ -45,7 +43,7 @@ static const struct {
 static void sendJson(httplib::Response &res, const nlohmann::json &body, int status = 200)
 {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.set_content(jsonLine(body), "application/json");
 }
 
 static void refuse(httplib::Response &res, int status, const std::string &why)
@@ -83,38 +81,51 @@ static void serveAsset(const Asset &asset, const GateConfig &gate, httplib::Resp
     res.set_content(body, type);
 }
 
-// A file the page sent, kept in the work directory while it travels on.
+// A file the page sent, kept in the work directory while it travels on:
+// written as it arrives, removed when done with.
 struct TempFile {
     std::string path;
+    int fd = -1;
     ~TempFile()
     {
+        if (fd >= 0)
+            close(fd);
         if (!path.empty())
             unlink(path.c_str());
     }
-    bool write(const std::string &dir, const std::string &content, std::string *error)
+    bool open(const std::string &dir, std::string *error)
     {
         path = dir + "/upload.XXXXXX";
-        int fd = mkostemp(path.data(), O_CLOEXEC);
+        fd = mkostemp(path.data(), O_CLOEXEC);
         if (fd < 0) {
             *error = std::string("cannot keep the file: ") + strerror(errno);
             path.clear();
             return false;
         }
-        size_t done = 0;
-        while (done < content.size()) {
-            ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        return true;
+    }
+    bool append(const char *data, size_t size, std::string *error)
+    {
+        while (size > 0) {
+            ssize_t n = ::write(fd, data, size);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
-                break;
-            done += size_t(n);
-        }
-        close(fd);
-        if (done != content.size()) {
-            *error = "cannot keep the file: the disk is full?";
-            return false;
+            if (n <= 0) {
+                *error = "cannot keep the file: the disk is full?";
+                return false;
+            }
+            data += n;
+            size -= size_t(n);
         }
         return true;
+    }
+    bool finish(std::string *error)
+    {
+        const int rc = close(fd);
+        fd = -1;
+        if (rc != 0)
+            *error = std::string("cannot keep the file: ") + strerror(errno);
+        return rc == 0;
     }
 };
 
@@ -170,43 +181,96 @@ static void handleCommand(ConsoleSession &session, const httplib::Request &req, 
     sendJson(res, resultJson(result));
 }
 
-static void handleUpload(ConsoleSession &session, const std::string &workDir, const httplib::Request &req,
-                         httplib::Response &res)
+static void refuseUpload(httplib::Response &res, const std::string &why)
+{
+    sendJson(res, {{"sent", false}, {"ok", false}, {"text", why}});
+}
+
+// What an upload is for, from its query alone, so that nothing is written
+// for an upload the console would not send on.
+static bool prepareUpload(const httplib::Request &req, Invocation *inv, std::string *why)
 {
     const std::string kind = req.get_param_value("kind");
-    const std::string id = req.get_param_value("id");
-    if (!req.has_file("file"))
-        return refuse(res, 400, "no file in the request");
-    TempFile file, signature;
-    std::string error;
-    Invocation inv;
-    if (!file.write(workDir, req.get_file_value("file").content, &error))
-        return sendJson(res, {{"sent", false}, {"ok", false}, {"text", error}});
     if (kind == "log") {
-        inv.alias = findAlias("set-log");
-        inv.args = {req.get_param_value("name"), file.path};
+        inv->alias = findAlias("set-log");
+        if (!findLog(req.get_param_value("name"))) {
+            *why = "no such log";
+            return false;
+        }
+        inv->args = {req.get_param_value("name"), ""};
         if (req.has_param("index") && !req.get_param_value("index").empty() &&
-            !copyNumber(req.get_param_value("index"), 0, &inv.logIndex))
-            return sendJson(res, {{"sent", false}, {"ok", false}, {"text", "the copy is a number from 0 to 999"}});
+            !copyNumber(req.get_param_value("index"), 0, &inv->logIndex)) {
+            *why = "the copy is a number from 0 to 999";
+            return false;
+        }
     } else if (kind == "display") {
-        inv.alias = findAlias("display-img");
-        inv.args = {file.path};
-        inv.scale = true;
+        inv->alias = findAlias("display-img");
+        inv->args = {""};
+        inv->scale = true;
     } else if (kind == "sound") {
-        inv.alias = findAlias("play-snd");
-        inv.args = {file.path};
+        inv->alias = findAlias("play-snd");
+        inv->args = {""};
     } else if (kind == "package") {
-        if (!req.has_file("sig"))
-            return sendJson(res, {{"sent", false}, {"ok", false}, {"text", "choose the package's signature file too"}});
-        if (!signature.write(workDir, req.get_file_value("sig").content, &error))
-            return sendJson(res, {{"sent", false}, {"ok", false}, {"text", error}});
-        inv.alias = findAlias("install-data");
-        inv.args = {file.path};
-        inv.signature = signature.path;
+        inv->alias = findAlias("install-data");
+        inv->args = {""};
     } else {
-        return refuse(res, 400, "unknown upload kind");
+        *why = "unknown upload kind";
+        return false;
     }
-    sendJson(res, resultJson(runAlias(session, inv, id)));
+    return true;
+}
+
+// The form's parts go to their files as they arrive, counted against the
+// limit, however the body is sent (with a length or in chunks).
+static void handleUpload(ConsoleSession &session, const std::string &workDir, const httplib::Request &req,
+                         httplib::Response &res, const httplib::ContentReader &reader)
+{
+    Invocation inv;
+    std::string error;
+    if (!prepareUpload(req, &inv, &error))
+        return refuse(res, 400, error);
+    if (!req.is_multipart_form_data())
+        return refuse(res, 400, "no file in the request");
+    const bool package = req.get_param_value("kind") == "package";
+    TempFile file, signature;
+    TempFile *current = nullptr;
+    uint64_t received = 0;
+    bool tooLarge = false;
+    const bool whole = reader(
+        [&](const httplib::MultipartFormData &part) {
+            current = part.name == "file" ? &file : part.name == "sig" && package ? &signature : nullptr;
+            // A second part of one name would be written over the first.
+            if (current && current->fd >= 0) {
+                error = "one file of each kind, please";
+                return false;
+            }
+            return !current || current->open(workDir, &error);
+        },
+        [&](const char *data, size_t size) {
+            received += size;
+            if (received > UPLOAD_LIMIT) {
+                tooLarge = true;
+                return false;
+            }
+            return !current || current->append(data, size, &error);
+        });
+    if (tooLarge || res.status == 413)
+        return refuse(res, 413, "The file is larger than the appliance takes (80 MiB).");
+    if (!whole && error.empty())
+        return refuse(res, 400, "the upload did not arrive whole");
+    if (!whole)
+        return refuseUpload(res, error);
+    if (file.fd < 0)
+        return refuse(res, 400, "no file in the request");
+    if (package && signature.fd < 0)
+        return refuseUpload(res, "choose the package's signature file too");
+    if (!file.finish(&error) || (signature.fd >= 0 && !signature.finish(&error)))
+        return refuseUpload(res, error);
+    inv.args.back() = file.path;
+    if (package)
+        inv.signature = signature.path;
+    res.status = 200;
+    sendJson(res, resultJson(runAlias(session, inv, req.get_param_value("id"))));
 }
 
 static void handleLogDownload(ConsoleSession &session, const std::string &workDir, const httplib::Request &req,
@@ -263,36 +327,54 @@ static void streamEvents(ConsoleSession &session, EventHub &hub, httplib::Respon
     auto idle = std::make_shared<int>(0);
     res.set_chunked_content_provider("text/event-stream", [&session, &hub, seq, first, idle](size_t,
                                                                                           httplib::DataSink &sink) {
-        if (*first) {
-            *first = false;
-            std::string hello = sseFrame(HubEvent{0, "status", session.statusJson().dump()}) +
-                                sseFrame(HubEvent{0, "panel", session.panelJson().dump()});
-            return sink.write(hello.data(), hello.size());
+        // The library calls this outside its own catch: an exception here
+        // would end the process, so it ends the stream instead.
+        try {
+            if (*first) {
+                *first = false;
+                std::string hello = sseFrame(HubEvent{0, "status", jsonLine(session.statusJson())}) +
+                                    sseFrame(HubEvent{0, "panel", jsonLine(session.panelJson())});
+                return sink.write(hello.data(), hello.size());
+            }
+            std::vector<HubEvent> events;
+            if (!hub.waitAfter(*seq, EVENT_WAIT_MS, &events)) {
+                sink.done();
+                return true;
+            }
+            std::string text;
+            for (const HubEvent &event : events) {
+                text += sseFrame(event);
+                *seq = event.seq;
+            }
+            // A comment now and then finds a page that has gone away.
+            if (text.empty() && ++*idle >= KEEPALIVE_EVERY_WAITS) {
+                *idle = 0;
+                text = ": still here\n\n";
+            }
+            return text.empty() || sink.write(text.data(), text.size());
+        } catch (const std::exception &e) {
+            fprintf(stderr, "mif-console: an event stream failed: %s\n", e.what());
+            return false;
         }
-        std::vector<HubEvent> events;
-        if (!hub.waitAfter(*seq, EVENT_WAIT_MS, &events)) {
-            sink.done();
-            return true;
-        }
-        std::string text;
-        for (const HubEvent &event : events) {
-            text += sseFrame(event);
-            *seq = event.seq;
-        }
-        // A comment now and then finds a page that has gone away.
-        if (text.empty() && ++*idle >= KEEPALIVE_EVERY_WAITS) {
-            *idle = 0;
-            text = ": still here\n\n";
-        }
-        return text.empty() || sink.write(text.data(), text.size());
     });
 }
 
 void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSession &session, EventHub &hub,
                    const std::string &workDir)
 {
-    server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
-    server.set_payload_max_length(UPLOAD_LIMIT);
+    server.set_payload_max_length(FILE_BODY_LIMIT);
+    // What a handler throws is answered without its text, which may name
+    // files or carry bytes from the appliance.
+    server.set_exception_handler([](const httplib::Request &req, httplib::Response &res, std::exception_ptr ep) {
+        try {
+            std::rethrow_exception(ep);
+        } catch (const std::exception &e) {
+            fprintf(stderr, "mif-console: %s %s failed: %s\n", req.method.c_str(), req.path.c_str(), e.what());
+        } catch (...) {
+            fprintf(stderr, "mif-console: %s %s failed\n", req.method.c_str(), req.path.c_str());
+        }
+        refuse(res, 500, "The console could not answer this request.");
+    });
     server.set_default_headers({{"Cache-Control", "no-store"},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"},
@@ -312,6 +394,14 @@ void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSessi
         if (req.method != "GET" && req.method != "HEAD" &&
             !originAllowed(req.get_header_value("Origin"), req.get_header_value("Host"))) {
             refuse(res, 403, "Commands are taken only from the console's own page.");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        int status = 0;
+        const std::string length = req.get_header_value("Content-Length");
+        const std::string why = bodyRefusal(req.method, req.path, req.has_header("Content-Length") ? &length : nullptr,
+                                            req.has_header("Transfer-Encoding"), &status);
+        if (!why.empty()) {
+            refuse(res, status, why);
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -346,8 +436,9 @@ void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSessi
     server.Post("/api/all-off", [&session](const httplib::Request &, httplib::Response &res) {
         sendJson(res, resultJson(session.allOff()));
     });
-    server.Post("/api/upload", [&session, workDir](const httplib::Request &req, httplib::Response &res) {
-        handleUpload(session, workDir, req, res);
+    server.Post("/api/upload", [&session, workDir](const httplib::Request &req, httplib::Response &res,
+                                                   const httplib::ContentReader &reader) {
+        handleUpload(session, workDir, req, res, reader);
     });
     server.Post("/api/preview", [](const httplib::Request &req, httplib::Response &res) {
         handlePreview(req, res);

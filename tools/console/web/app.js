@@ -5,6 +5,16 @@
 'use strict';
 
 const TOKEN = document.body.dataset.token;
+// The token has done its work in the address bar: kept there it would be
+// in the history, in bookmarks and on screen. The page keeps it for its
+// own requests; a new page needs the URL the console printed.
+(() => {
+  const query = new URLSearchParams(location.search);
+  if (!query.has('token')) return;
+  query.delete('token');
+  const rest = query.toString();
+  history.replaceState(null, '', location.pathname + (rest ? '?' + rest : '') + location.hash);
+})();
 const COMMAND_TIMEOUT_MS = 45000;  // the daemon's own waits are shorter; no spinner outlives this
 const MAX_RECORDS = 3000;
 const MAX_POINTS = 7200;
@@ -99,6 +109,9 @@ const LINK_TEXT = {
   unreachable: ['', 'The daemon is unreachable.', true],
   refused: ['', 'The daemon refused the console\'s key.', true],
   lost: ['', 'The daemon closed this console\'s session: another client connected to it, or the daemon stopped. The console does not reconnect by itself.', true],
+  // A lost session, when the console could tell why (a daemon on this machine).
+  displaced: ['', 'Another client connected to the daemon and took this console\'s session; the daemon still runs. Reconnect takes the session back (and drops the other client).', true],
+  stopped: ['', 'The daemon stopped: nothing listens at its address any more. Start it again, then Reconnect.', true],
   console: ['', 'The console process does not answer (stopped?). Start it again and reload this page.', false],
 };
 
@@ -113,11 +126,12 @@ function renderStatus(status) {
   $('link-dot').className = 'dot ' + status.link;
   if (status.serial && status.serial.length) renderIdentity(status.serial);
   const banner = $('link-banner');
-  const entry = LINK_TEXT[status.link];
+  const entry = LINK_TEXT[status.link === 'lost' && status.cause ? status.cause : status.link];
   if (!entry) { banner.classList.add('hidden'); }
   else {
     banner.className = 'banner ' + entry[0];
     banner.dataset.link = status.link;
+    banner.dataset.cause = status.cause || '';
     $('link-banner-text').textContent = entry[1];
     // The connection's own words, unless they only repeat the banner.
     const detail = status.message || '';
@@ -146,22 +160,54 @@ $('reconnect').addEventListener('click', async () => {
 const PANEL = [
   ['speed', 'Speed (GUI)'], ['speed_set', 'Speed set'], ['motor_speed', 'Motor speed'], ['motor_current', 'Motor current'],
   ['mode', 'Motor mode'], ['direction', 'Direction'], ['timer', 'Timer'], ['timer_set', 'Timer set'],
-  ['heating', 'Heating'], ['heater', 'Heater'], ['heating_control', 'Heating control'], ['target_temperature', 'Target temp.'],
+  ['heater', 'Heating'], ['target_temperature', 'Target temp.'],
   ['temperature', 'Temperature'], ['bowl_temperature', 'Bowl temp.'], ['motor_temperature', 'Motor temp.'],
   ['lid', 'Lid'], ['left_lock', 'Left lid lock'], ['right_lock', 'Right lid lock'], ['lid_lock', 'Lid lock set'],
   ['bowl', 'Bowl'], ['transport', 'Transport lock'], ['transport_set', 'Transport set'], ['relays', 'Relays'],
   ['light', 'Light'], ['weight', 'Weight'], ['error', 'Last machine error'], ['event', 'Last event'], ['test_result', 'Test result'],
 ];
 
+// Times on the page are the console's clock, as on the charts' axis; the
+// machine's own stamp is in the tooltip.
+function seenAt(entry) {
+  return entry.seen_ms ? new Date(entry.seen_ms).toLocaleTimeString() : '';
+}
+
+// Heating: what the machine last reported of its heater and from where,
+// with what this console switched, so that the two never look like two
+// states of one thing.
+function heatingTile(panel) {
+  const report = panel.heater, commanded = panel.heating;
+  const lines = [];
+  if (report) lines.push((report.source || 'machine') + ', ' + seenAt(report) + (report.target !== undefined ? ', target ' + report.target + ' °C' : ''));
+  else lines.push('no report from the machine yet');
+  if (commanded) lines.push('heating switched ' + commanded.text + ' from this console');
+  const value = report ? report.text : commanded ? 'switched ' + commanded.text : '–';
+  return el('div', { class: 'tile wide-tile' + (report ? '' : ' none') + (report && report.on ? ' heating' : ''), 'data-key': 'heater',
+    title: report ? 'machine time ' + report.time : '' },
+    el('div', { class: 'k' }, 'Heating'),
+    el('div', { class: 'v' }, value),
+    ...lines.map((line) => el('div', { class: 't' }, line)));
+}
+
 function renderPanel(panel) {
+  state.panel = panel;
   const box = $('panel');
   box.replaceChildren();
   for (const [key, label] of PANEL) {
+    if (key === 'heater') {
+      box.append(heatingTile(panel));
+      continue;
+    }
     const entry = panel[key];
-    const tile = el('div', { class: 'tile' + (entry ? '' : ' none') + (key === 'error' && entry ? ' alarm' : '') + (entry && entry.set_here ? ' set-here' : ''), 'data-key': key },
+    const alarm = key === 'error' && entry && entry.active;
+    const note = !entry ? 'not reported yet' : entry.set_here ? 'set from this console'
+      : entry.seen_ms ? seenAt(entry) : entry.ad !== undefined ? 'AD ' + entry.ad : '';
+    const tile = el('div', { class: 'tile' + (entry ? '' : ' none') + (alarm ? ' alarm' : '') + (entry && entry.set_here ? ' set-here' : ''), 'data-key': key,
+      title: entry && entry.time ? 'machine time ' + entry.time + (entry.detail ? ' · ' + entry.detail : '') : '' },
       el('div', { class: 'k' }, label),
       el('div', { class: 'v' }, entry ? String(entry.text) : '–'),
-      el('div', { class: 't' }, entry ? (entry.set_here ? 'set from this console' : (entry.time || (entry.ad !== undefined ? 'AD ' + entry.ad : ''))) : 'not reported yet'));
+      el('div', { class: 't' }, note));
     box.append(tile);
   }
   if (state.level >= 0 && state.level < 5) $('machine-clock').textContent = 'needs level 5';
@@ -184,8 +230,13 @@ function makeChart(id, labels, colors, extra) {
 }
 
 function initCharts() {
-  charts.motor = makeChart('chart-motor', ['time', 'speed', 'current'], ['#1f6fb2', '#d0702a'],
-    { series: { current: { axis: 'y2' } }, axes: { y2: { independentTicks: true } }, ylabel: 'speed', y2label: 'current' });
+  // Speed and current on axes of their own, each in its series' colour, the
+  // current dashed: two lines that cross are never read off the wrong axis.
+  charts.motor = makeChart('chart-motor', ['time', 'speed (rpm)', 'current (mA)'], ['#1f6fb2', '#d0702a'], {
+    series: { 'current (mA)': { axis: 'y2', strokePattern: [6, 3], strokeWidth: 2 } },
+    axes: { y: { axisLineColor: '#1f6fb2' }, y2: { independentTicks: true, drawGrid: false, axisLineColor: '#d0702a' } },
+    ylabel: 'speed (rpm)', y2label: 'current (mA)', rightGap: 10,
+  });
   charts.temps = makeChart('chart-temps', ['time', 'displayed', 'bowl', 'motor'], ['#b3261e', '#7b3fb0', '#2a8f7b']);
   charts.weight = makeChart('chart-weight', ['time', 'weight'], ['#1b7f3b'], { fillGraph: true });
 }
