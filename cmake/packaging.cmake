@@ -128,6 +128,8 @@ if(NOT CMAKE_CROSSCOMPILING)
     VERBATIM)
   add_custom_target(mifctl-bash-completion ALL DEPENDS ${MIF_COMPLETION})
   add_dependencies(mif-package-files mifctl-bash-completion)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/package/mif-tools.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME mif-tools COMPONENT tools)
   # The Python package's extension is a built file of the tools component
   # too (its sources and the collection are plain files).
   if(TARGET mif_python_core)
@@ -188,7 +190,15 @@ set(CPACK_COMPONENTS_ALL tools devkeys daemon)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mif-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "mif-dev-keys")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "mif-dev-keys, ansible, python3-pytest")
+# The Python package's extension is built for one interpreter version, and
+# pybind11 extensions do not link libpython, so no shared library says so.
+if(TARGET mif_python_core)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  math(EXPR _mif_python_next "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${_mif_python_next})")
+endif()
 string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
     "Machine Interface service tools for a technician's PC\n"
     "mifctl, the service client of the appliance's Machine Interface daemon;\n"

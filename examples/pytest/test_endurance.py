@@ -18,7 +18,7 @@ HEATER_S = 30                          # the heater switches every HEATER_S
 
 def latest(records, code, field, before):
     """The last value of `field` in the records of `code`, else `before`."""
-    values = [r[field] for r in records if r.get("code") == code and field in r]
+    values = [r["fields"][field] for r in records if r.get("code") == code and field in r.get("fields", {})]
     return values[-1] if values else before
 
 
@@ -44,7 +44,7 @@ def endurance(session, seconds, csv_path, tick=None):
             if errors:
                 return errors[0]
             temperature = latest(records, "DT", "temperature", temperature)
-            current = latest(records, "MC", "value", current)
+            current = latest(records, "MC", "motor_current_ma", current)
             rows.writerow([n, speed, "on" if heater else "off", temperature, current])
             out.flush()
             # One sample a second, however long the requests took.

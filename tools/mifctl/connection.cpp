@@ -147,16 +147,26 @@ static std::string whatTheFileIs(const std::string &path)
 // The development keys are published with the source tree, and a checkout
 // gives them the modes git knows (0644), as their package does: their mode
 // proves nothing.
+static bool sameDirectory(const char *a, const char *b)
+{
+    char *ra = realpath(a, nullptr);
+    char *rb = realpath(b, nullptr);
+    const bool same = ra && rb && strcmp(ra, rb) == 0;
+    free(ra);
+    free(rb);
+    return same;
+}
+
+// Both places count, whichever this program would pick by itself: a client
+// embedded in another process (the Python package) is not run from the
+// build tree, yet takes the source tree's keys.
 static bool inDevelopmentKeyDir(const std::string &path)
 {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    char *real = realpath(dir.c_str(), nullptr);
-    char *dev = realpath(developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR).c_str(), nullptr);
-    const bool same = real && dev && strcmp(real, dev) == 0;
-    free(real);
-    free(dev);
-    return same;
+    return sameDirectory(dir.c_str(), MIFCTL_DEV_KEY_DIR) ||
+           sameDirectory(dir.c_str(), developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR,
+                                                        MIFCTL_INSTALLED_KEY_DIR).c_str());
 }
 
 bool checkPrivateKeyFile(const std::string &path, std::string *error)

@@ -107,7 +107,8 @@ class Session:
 
     def state(self, check=False):
         """The machine-state records collected since the last call, decoded
-        (dicts with time_ms, code, label, the fields and text); [] when the
+        (dicts in mifctl's `state --json` shape: time_ms, code, label,
+        fields by name, units, text); [] when the
         log is empty. check=True raises on any other NAK."""
         answer = self.command("MCH_GET_STATE")
         if answer.nak:
