@@ -20,9 +20,10 @@ CONNECTION_ARGS = dict(
 
 
 def argument_spec(**own):
-    spec = dict(CONNECTION_ARGS)
-    spec.update(own)
-    return spec
+    """The connection options every module takes, then the module's own."""
+    options = dict(CONNECTION_ARGS)
+    options.update(own)
+    return options
 
 
 def run_module(module, body):
