@@ -344,6 +344,9 @@ def main():
         driver.find_element(By.ID, "all-off").click()
         wait_for("the all-off answers", lambda: "heater: ACK" in text(driver, "#ans-all-off"), timeout=30)
         assert "motor (raw stop): ACK" in text(driver, "#ans-all-off")
+        wait_for("the speed set here shows the stop",
+                 lambda: text(driver, '.tile[data-key="speed_set"] .v') == "0.0")
+        assert "heating switched off from this console" in text(driver, '.tile[data-key="heater"]')
         print("ok: All off stopped the motor and the heater")
 
         # --- a NAK: beside its control and in the banner

@@ -40,6 +40,14 @@ static const struct {
     {"set-transport", "transport_set"}, {"ambi-light", "light"},
 };
 
+// What an acknowledged "All off" leaves switched, in the words the page
+// shows for the same commands sent one by one: without it the tiles would
+// still say the speed and the heating this console set before.
+static const struct {
+    const char *panelKey;
+    const char *value;
+} kAllOffRows[] = {{"speed_set", "0.0"}, {"heating", "off"}, {"heat_ctrl", "off"}};
+
 static void sendJson(httplib::Response &res, const nlohmann::json &body, int status = 200)
 {
     res.status = status;
@@ -434,7 +442,11 @@ void installRoutes(httplib::Server &server, const GateConfig &gate, ConsoleSessi
         handleCommand(session, req, res);
     });
     server.Post("/api/all-off", [&session](const httplib::Request &, httplib::Response &res) {
-        sendJson(res, resultJson(session.allOff()));
+        CommandResult result = session.allOff();
+        if (result.sent && !result.nak)
+            for (const auto &row : kAllOffRows)
+                session.noteCommanded(row.panelKey, row.value);
+        sendJson(res, resultJson(result));
     });
     server.Post("/api/upload", [&session, workDir](const httplib::Request &req, httplib::Response &res,
                                                    const httplib::ContentReader &reader) {
