@@ -36,10 +36,7 @@ protected:
         std::string command = "MIF_ROOT=" + root_.path() + " " + programLine(binDir() + "/mif-sim") + " ctl " + line;
         std::string out;
         if (FILE *pipe = popen(command.c_str(), "r")) {
-            char buffer[512];
-            size_t got;
-            while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-                out.append(buffer, got);
+            out = readAll(pipe);
             pclose(pipe);
         }
         return out;

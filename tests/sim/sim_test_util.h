@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -28,6 +29,17 @@ inline int64_t testNowMs()
 }
 
 // Polls `done` every 10 ms for at most `ms`.
+// Everything left to read from `f` (a file or a pipe).
+inline std::string readAll(FILE *f)
+{
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, got);
+    return text;
+}
+
 inline bool eventually(const std::function<bool()> &done, int ms = 3000)
 {
     for (int64_t end = testNowMs() + ms; testNowMs() < end;) {
@@ -140,10 +152,7 @@ public:
         FILE *f = fopen(output_.c_str(), "r");
         std::string text;
         if (f) {
-            char buffer[4096];
-            size_t got;
-            while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
-                text.append(buffer, got);
+            text = readAll(f);
             fclose(f);
         }
         return text;
