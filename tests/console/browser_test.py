@@ -22,6 +22,7 @@ import wave
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -137,8 +138,23 @@ def shot(driver, name):
     driver.save_screenshot(os.path.join(OUT, "%02d-%s.png" % (shot_number[0], name)))
 
 
+def unstale(read, tries=20):
+    """The panel is drawn anew on every update, so an element found a moment
+    ago may be gone by the time it is read: read the fresh one instead."""
+    for _ in range(tries - 1):
+        try:
+            return read()
+        except StaleElementReferenceException:
+            time.sleep(0.05)
+    return read()
+
+
 def text(driver, css):
-    return driver.find_element(By.CSS_SELECTOR, css).text
+    return unstale(lambda: driver.find_element(By.CSS_SELECTOR, css).text)
+
+
+def classes(driver, css):
+    return unstale(lambda: driver.find_element(By.CSS_SELECTOR, css).get_attribute("class"))
 
 
 def series_max(driver, chart, column):
@@ -204,8 +220,11 @@ def main():
             "const e = window.mifConsole.state.panel.temperature, m = window.mifConsole.series.motor;"
             "return [m[1][0].getTime() <= e.seen_ms && e.seen_ms <= m[m.length - 1][0].getTime() + 1000, e.seen_ms];")
         assert inside[0], inside
-        assert text(driver, '.tile[data-key="temperature"] .t') == driver.execute_script(
-            "return new Date(window.mifConsole.state.panel.temperature.seen_ms).toLocaleTimeString()")
+        # Read in one script: the panel may be redrawn between two reads.
+        shown, seen = driver.execute_script(
+            "return [document.querySelector('.tile[data-key=\"temperature\"] .t').innerText,"
+            " new Date(window.mifConsole.state.panel.temperature.seen_ms).toLocaleTimeString()]")
+        assert shown == seen, (shown, seen)
         # Speed and current on their own axes, with units.
         assert text(driver, "#chart-motor .dygraph-ylabel") == "speed (rpm)"
         assert text(driver, "#chart-motor .dygraph-y2label") == "current (mA)"
@@ -230,11 +249,11 @@ def main():
         # --- a machine error: an alarm while raised, not once cleared
         ctl("error", "72")
         wait_for("the error as an alarm",
-                 lambda: "alarm" in driver.find_element(By.CSS_SELECTOR, '.tile[data-key="error"]').get_attribute("class"))
+                 lambda: "alarm" in classes(driver, '.tile[data-key="error"]'))
         shot(driver, "error-raised")
         ctl("error", "clear")
         wait_for("the error cleared", lambda: "cleared" in text(driver, '.tile[data-key="error"] .v'))
-        assert "alarm" not in driver.find_element(By.CSS_SELECTOR, '.tile[data-key="error"]').get_attribute("class")
+        assert "alarm" not in classes(driver, '.tile[data-key="error"]')
         shot(driver, "error-cleared")
         print("ok: the error tile is red while the error stands, and not after it was cleared")
 
