@@ -148,9 +148,17 @@ TEST_F(TransferFaultTest, SigtermInTheMiddleOfAnUpload)
 
     EXPECT_EQ(daemon.signalAndWait(SIGTERM, 10000), 15);
     EXPECT_EQ(root.read(kEvents), oldContent);
-    EXPECT_EQ(entries(root, kTechBox).size(), 2u) << "SIGTERM cleans nothing up";
+    // The handler raises the stop flag just before it exits, so an upload
+    // that wakes in between may still drop its own copy; mostly the exit
+    // comes first and the copy stays. Either way nothing else is there.
+    const std::vector<std::string> left = entries(root, kTechBox);
+    ASSERT_FALSE(left.empty());
+    EXPECT_EQ(left.back(), "Events.log");
+    if (left.size() == 2)
+        EXPECT_EQ(left.front().rfind(".Events.log.mif-part.", 0), 0u) << left.front();
+    EXPECT_LE(left.size(), 2u);
 
-    // The next start removes the cut-off copy, serves, and the file is
+    // The next start removes a cut-off copy, serves, and the file is
     // replaced in full.
     Daemon again;
     ASSERT_TRUE(again.start(root));
