@@ -1,7 +1,9 @@
 """The mif package against simulated appliances: commands and their
 decoders, transfers, and every kind of failure as its own exception."""
 import builtins
+import os
 import subprocess
+import sys
 import tarfile
 import threading
 import time
@@ -167,6 +169,18 @@ def test_failures_are_exceptions(appliance, tmp_path, dev_key):
     with pytest.raises(mif.ConnectionError):
         s.command("MCH_GET_TARA")
     assert other.command("MCH_GET_TARA").ok
+
+
+def test_role_keys_found_beside_the_package(appliance):
+    # No MIF_KEY_DIR: the interpreter's place says nothing, so the build
+    # tree's package takes the source tree's development keys itself.
+    env = {k: v for k, v in os.environ.items() if k != "MIF_KEY_DIR"}
+    script = ("import sys, mif\n"
+              "with mif.connect('127.0.0.1', int(sys.argv[1]), role='testlab') as s:\n"
+              "    print(s.role, s.serial()['SWMC'])\n")
+    done = subprocess.run([sys.executable, "-c", script, str(appliance.port)], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "testlab 0x00030215"), done.stderr
 
 
 def test_daemon_down():

@@ -56,11 +56,21 @@ void UniqueFd::reset(int fd)
 
 // -------------------------------------------------------------------- keys
 
+// Set once, when the embedding module loads, before any session.
+static std::string gEmbeddedKeyDir;
+
+void setEmbeddedKeyDirectory(const std::string &dir)
+{
+    gEmbeddedKeyDir = dir;
+}
+
 std::string developmentKeyDirectory()
 {
     const char *dir = getenv("MIF_KEY_DIR");
     if (dir && *dir)
         return dir;
+    if (!gEmbeddedKeyDir.empty())
+        return gEmbeddedKeyDir;
     return developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR);
 }
 
@@ -165,6 +175,7 @@ static bool inDevelopmentKeyDir(const std::string &path)
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     return sameDirectory(dir.c_str(), MIFCTL_DEV_KEY_DIR) ||
+           (!gEmbeddedKeyDir.empty() && sameDirectory(dir.c_str(), gEmbeddedKeyDir.c_str())) ||
            sameDirectory(dir.c_str(), developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR,
                                                         MIFCTL_INSTALLED_KEY_DIR).c_str());
 }

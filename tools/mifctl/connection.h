@@ -55,6 +55,12 @@ extern const int kRoleRowCount;
 // mif-dev-keys beside an installed program).
 std::string developmentKeyDirectory();
 
+// For a client embedded in another program (the Python package inside an
+// interpreter), whose own place says nothing about where the development
+// keys lie: the directory it found beside itself, taken when MIF_KEY_DIR is
+// unset. Empty (the default) leaves the program's place to decide.
+void setEmbeddedKeyDirectory(const std::string &dir);
+
 // The key of --key FILE or --role NAME (exactly one of them non-empty).
 // Roles are looked up in MIF_KEY_DIR, or else the project's development keys.
 // The file is checked with checkPrivateKeyFile.

@@ -15,7 +15,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <mutex>
 #include <optional>
 
@@ -295,10 +298,29 @@ std::optional<std::pair<int32_t, int32_t>> decodeWeight(const std::string &text)
     return std::make_pair(int32_t(weight), int32_t(ad));
 }
 
+// The development keys beside this module: the source tree's for the
+// package of the build tree that compiled it, mif-dev-keys' for an
+// installed one. Empty when the module cannot tell where it is.
+std::string keyDirectoryBesideModule()
+{
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void *>(&keyDirectoryBesideModule), &info) || !info.dli_fname)
+        return "";
+    char module[PATH_MAX], built[PATH_MAX];
+    if (!realpath(info.dli_fname, module))
+        return "";
+    std::string dir(module);
+    dir.resize(dir.rfind('/'));
+    if (realpath(MIF_PYTHON_BUILD_PACKAGE_DIR, built) && dir == built)
+        return MIF_PYTHON_SOURCE_KEY_DIR;
+    return dir + "/" + MIF_PYTHON_INSTALLED_KEY_DIR;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m)
 {
+    setEmbeddedKeyDirectory(keyDirectoryBesideModule());
     m.doc() = "mifctl's client library: sessions, commands, transfers and decoders";
 
     py::class_<PyAnswer>(m, "Answer")
