@@ -151,8 +151,10 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
     const bool writing = mode == TRANSFER_SEND || mode == TRANSFER_WRITE;
     // A receive first takes what is already there without waiting: a
     // command's header and payload are usually in the socket by the time
-    // its first byte has been read, and the poll would only say so.
-    bool tryBeforeWaiting = mode == TRANSFER_RECV;
+    // its first byte has been read, and the poll would only say so. A send
+    // likewise: an answer nearly always fits the socket's free room, and a
+    // send that does not block (transferOnce) can simply try.
+    bool tryBeforeWaiting = mode == TRANSFER_RECV || mode == TRANSFER_SEND;
     const bool bounded = timeoutMs > 0;
     const int64_t deadline = bounded ? monotonicMs() + timeoutMs : 0;
     int64_t now = monotonicMs();
@@ -193,7 +195,7 @@ ssize_t socket_transfer(int mode, int fd, void *buffer, size_t length, int flags
         }
         if (tryBeforeWaiting) {
             tryBeforeWaiting = false;
-            ssize_t moved = recv(fd, bytes + done, length - done, (flags & ~MSG_WAITALL) | MSG_DONTWAIT);
+            ssize_t moved = transferOnce(mode, fd, bytes + done, length - done, flags);
             if (moved > 0) {
                 done += size_t(moved);
                 if (done < length)
