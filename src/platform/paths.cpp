@@ -33,8 +33,14 @@ std::string developmentKeyDir(const char *buildBinDir, const char *sourceKeyDir,
     if (slash == std::string::npos)
         return sourceKeyDir;
     program.resize(slash);
+    return developmentKeyDirBeside(program, buildBinDir, sourceKeyDir, installedKeyDir);
+}
+
+std::string developmentKeyDirBeside(const std::string &dir, const char *buildDir, const char *sourceKeyDir,
+                                    const char *installedKeyDir)
+{
     char built[PATH_MAX];
-    if (realpath(buildBinDir, built) && program == built)
+    if (realpath(buildDir, built) && dir == built)
         return sourceKeyDir;
-    return program + "/" + installedKeyDir;
+    return dir + "/" + installedKeyDir;
 }

@@ -24,3 +24,9 @@ std::string mifPath(std::string_view path);
 // the program's executable, where its package puts them. An installed
 // program never reaches into the source tree it was merely built from.
 std::string developmentKeyDir(const char *buildBinDir, const char *sourceKeyDir, const char *installedKeyDir);
+
+// The same for code in `dir` (a real path, without a trailing slash): a
+// module loaded into a program of its own choosing, such as the Python
+// package's extension, whose host's executable says nothing.
+std::string developmentKeyDirBeside(const std::string &dir, const char *buildDir, const char *sourceKeyDir,
+                                    const char *installedKeyDir);

@@ -64,14 +64,21 @@ void setEmbeddedKeyDirectory(const std::string &dir)
     gEmbeddedKeyDir = dir;
 }
 
+// The development keys of this program (or of the module embedding this
+// library), whatever MIF_KEY_DIR says.
+static std::string ownDevelopmentKeyDirectory()
+{
+    if (!gEmbeddedKeyDir.empty())
+        return gEmbeddedKeyDir;
+    return developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR);
+}
+
 std::string developmentKeyDirectory()
 {
     const char *dir = getenv("MIF_KEY_DIR");
     if (dir && *dir)
         return dir;
-    if (!gEmbeddedKeyDir.empty())
-        return gEmbeddedKeyDir;
-    return developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR, MIFCTL_INSTALLED_KEY_DIR);
+    return ownDevelopmentKeyDirectory();
 }
 
 const RoleRow kRoleRows[] = {
@@ -175,9 +182,7 @@ static bool inDevelopmentKeyDir(const std::string &path)
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     return sameDirectory(dir.c_str(), MIFCTL_DEV_KEY_DIR) ||
-           (!gEmbeddedKeyDir.empty() && sameDirectory(dir.c_str(), gEmbeddedKeyDir.c_str())) ||
-           sameDirectory(dir.c_str(), developmentKeyDir(MIFCTL_BUILD_BIN_DIR, MIFCTL_DEV_KEY_DIR,
-                                                        MIFCTL_INSTALLED_KEY_DIR).c_str());
+           sameDirectory(dir.c_str(), ownDevelopmentKeyDirectory().c_str());
 }
 
 bool checkPrivateKeyFile(const std::string &path, std::string *error)

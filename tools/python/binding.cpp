@@ -23,6 +23,7 @@
 #include <optional>
 
 #include "catalog.h"
+#include "platform/paths.h"
 #include "cli.h"
 #include "connection.h"
 #include "provisioning.h"
@@ -306,14 +307,13 @@ std::string keyDirectoryBesideModule()
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void *>(&keyDirectoryBesideModule), &info) || !info.dli_fname)
         return "";
-    char module[PATH_MAX], built[PATH_MAX];
+    char module[PATH_MAX];
     if (!realpath(info.dli_fname, module))
         return "";
     std::string dir(module);
     dir.resize(dir.rfind('/'));
-    if (realpath(MIF_PYTHON_BUILD_PACKAGE_DIR, built) && dir == built)
-        return MIF_PYTHON_SOURCE_KEY_DIR;
-    return dir + "/" + MIF_PYTHON_INSTALLED_KEY_DIR;
+    return developmentKeyDirBeside(dir, MIF_PYTHON_BUILD_PACKAGE_DIR, MIF_PYTHON_SOURCE_KEY_DIR,
+                                   MIF_PYTHON_INSTALLED_KEY_DIR);
 }
 
 }  // namespace
